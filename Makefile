@@ -1,0 +1,50 @@
+# The README's two commands: `make test` and `make demo`.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test unit e2e demo fuzz asan format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Every test: unit and widget tests, then the multi-process tests in network namespaces.
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE e2e
+	@cd $(BUILD) && ctest --output-on-failure -L e2e
+
+unit: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE e2e
+
+e2e: build
+	@cd $(BUILD) && ctest --output-on-failure -L e2e
+
+demo: build
+	@scripts/demo
+
+# Unit tests of a second build with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTORVANE_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -LE e2e
+
+# libFuzzer targets, built with clang; FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 20
+fuzz: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_FUZZ=ON >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_messagereader fuzz_linefile
+	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) build-asan build-fuzz

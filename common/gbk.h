@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// MainConfig.dat and the wire carry text in the Chinese ANSI code page (GBK).
+QByteArray ToGbk(const QString& text);
+QString FromGbk(const QByteArray& bytes);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Per-user store of named text values. On Linux HKEY_CURRENT_USER "SoftWare\Morlisk" is the
+// INI file $XDG_CONFIG_HOME/Morlisk.conf, values under [General]; another sub-key maps to a file
+// named after its last component.
+enum class RegRoot { CurrentUser, LocalMachine };
+
+inline constexpr const char* kSettingsKey = "SoftWare\\Morlisk";
+
+QString ReadRegString(RegRoot root, const QString& subKey, const QString& valueName);
+bool WriteRegString(RegRoot root, const QString& subKey, const QString& valueName,
+                    const QString& text);
+bool DeleteRegValue(RegRoot root, const QString& subKey, const QString& valueName);
+
+// Path of the file that backs a key (for tests and the README).
+QString RegStoreFilePath(RegRoot root, const QString& subKey);

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// Whole-text tests; the text is taken exactly as passed (no trimming).
+bool IsIpAddress(const QString& text);
+bool IsDigits(const QString& text);
