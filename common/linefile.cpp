@@ -9,15 +9,13 @@
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
 
-QString ReadFileText(const QString& path)
-{
+QString ReadFileText(const QString& path) {
     return FromGbk(ReadFileBytes(path));
 }
 
 // Writes the whole file through a temporary file beside it and a rename, so a crash or a full
 // disk leaves the old content whole instead of a deleted or truncated file.
-bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
-{
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
@@ -28,27 +26,23 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes)
     return file.commit();
 }
 
-QString Field(const QStringList& fields, int index)
-{
+QString Field(const QStringList& fields, int index) {
     return index < fields.size() ? fields.at(index) : QString();
 }
 } // namespace
 
-QString LineFilePath(const QString& directory)
-{
+QString LineFilePath(const QString& directory) {
     return QDir(directory).filePath(QStringLiteral("MainConfig.dat"));
 }
 
-QByteArray ReadFileBytes(const QString& path)
-{
+QByteArray ReadFileBytes(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
 }
 
-QList<RawRecord> SplitLineRecords(const QString& text)
-{
+QList<RawRecord> SplitLineRecords(const QString& text) {
     QList<RawRecord> records;
     QStringList pieces = text.split(kCrLf);
     pieces.removeLast(); // the piece after the last CR LF is never a record
@@ -62,8 +56,7 @@ QList<RawRecord> SplitLineRecords(const QString& text)
     return records;
 }
 
-QList<LineEntry> LoadLineEntries(const QString& path, int capacity)
-{
+QList<LineEntry> LoadLineEntries(const QString& path, int capacity) {
     QList<LineEntry> entries;
     if (!QFile::exists(path))
         return entries;
@@ -79,15 +72,13 @@ QList<LineEntry> LoadLineEntries(const QString& path, int capacity)
     return entries;
 }
 
-QString ComposeLine(const LineEntry& entry)
-{
+QString ComposeLine(const LineEntry& entry) {
     const QChar sep(QLatin1Char(';'));
     return entry.name + sep + entry.localIp + sep + entry.subnetMask + sep + entry.gateway + sep +
            entry.primaryDns + sep + entry.secondaryDns + sep;
 }
 
-bool AppendLine(const QString& path, const QString& text)
-{
+bool AppendLine(const QString& path, const QString& text) {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         return false;
@@ -96,8 +87,7 @@ bool AppendLine(const QString& path, const QString& text)
 }
 
 bool RewriteLineFile(const QString& path, const QString& oldText, const QString& newText,
-                     bool deleteMode)
-{
+                     bool deleteMode) {
     const QString text = ReadFileText(path);
     QStringList pieces = text.split(kCrLf);
     QString result;
@@ -118,8 +108,7 @@ bool RewriteLineFile(const QString& path, const QString& oldText, const QString&
     return WriteLineFile(path, result);
 }
 
-bool WriteLineFile(const QString& path, const QString& text)
-{
+bool WriteLineFile(const QString& path, const QString& text) {
     // The stored list ends with exactly one CR LF: a final CR LF of the text is taken off (the
     // "|" stand-in for CR LF is the file format's own rule, kept so stored bytes match).
     QString body = text;
@@ -129,8 +118,7 @@ bool WriteLineFile(const QString& path, const QString& text)
     return ReplaceFileAtomically(path, ToGbk(body + kCrLf));
 }
 
-bool LineNameExists(const QString& path, const QString& name)
-{
+bool LineNameExists(const QString& path, const QString& name) {
     for (const RawRecord& record : SplitLineRecords(ReadFileText(path))) {
         if (!record.blank && Field(record.fields, 0) == name)
             return true;
@@ -138,27 +126,24 @@ bool LineNameExists(const QString& path, const QString& name)
     return false;
 }
 
-QList<LineEntry> LoadServerLineTable(const QString& path)
-{
+QList<LineEntry> LoadServerLineTable(const QString& path) {
     QList<LineEntry> rows;
     if (!QFile::exists(path))
         return rows;
     for (const RawRecord& record : SplitLineRecords(ReadFileText(path))) {
         const QStringList& f = record.fields;
-        rows.append(LineEntry{Field(f, 0), QString(), QString(), Field(f, 3), Field(f, 4),
-                              Field(f, 5)});
+        rows.append(
+            LineEntry{Field(f, 0), QString(), QString(), Field(f, 3), Field(f, 4), Field(f, 5)});
     }
     return rows;
 }
 
-QString ComposeServerLine(const LineEntry& entry)
-{
+QString ComposeServerLine(const LineEntry& entry) {
     return entry.name + QStringLiteral(";;;") + entry.gateway + QLatin1Char(';') +
            entry.primaryDns + QLatin1Char(';') + entry.secondaryDns + QLatin1Char(';');
 }
 
-bool WriteServerLineFile(const QString& path, const QList<LineEntry>& rows)
-{
+bool WriteServerLineFile(const QString& path, const QList<LineEntry>& rows) {
     if (rows.isEmpty())
         return true;
     QString text;

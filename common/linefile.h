@@ -4,8 +4,8 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 
 // MainConfig.dat: one record per line, six fields each followed by ";", records ended by CR LF,
 // GBK text. Every operation skips a failing file step silently and goes on with what it has.

@@ -4,18 +4,15 @@
 #include "protocol.h"
 
 namespace {
-const QByteArray& ReportWord()
-{
+const QByteArray& ReportWord() {
     static const QByteArray word = ToGbk(Protocol::kReportWord);
     return word;
 }
-const QByteArray& UpdateWord()
-{
+const QByteArray& UpdateWord() {
     static const QByteArray word = ToGbk(Protocol::kUpdateWord);
     return word;
 }
-const QByteArray& SwitchWord()
-{
+const QByteArray& SwitchWord() {
     static const QByteArray word = ToGbk(Protocol::kSwitchWord);
     return word;
 }
@@ -23,8 +20,8 @@ const QByteArray& SwitchWord()
 const QByteArray kCrLf("\r\n");
 
 // How far a command word matches the bytes at `pos`.
-MessageReader::WordMatch MatchWord(const QByteArray& buffer, qsizetype pos, const QByteArray& word)
-{
+MessageReader::WordMatch MatchWord(const QByteArray& buffer, qsizetype pos,
+                                   const QByteArray& word) {
     const qsizetype available = buffer.size() - pos;
     const qsizetype n = std::min(available, word.size());
     if (n <= 0 || QByteArrayView(buffer).sliced(pos, n) != QByteArrayView(word).first(n))
@@ -33,8 +30,7 @@ MessageReader::WordMatch MatchWord(const QByteArray& buffer, qsizetype pos, cons
 }
 
 // Position of the n-th ';' at or after `from`, or -1.
-qsizetype NthSemicolon(const QByteArray& buffer, qsizetype from, int n)
-{
+qsizetype NthSemicolon(const QByteArray& buffer, qsizetype from, int n) {
     qsizetype pos = from - 1;
     for (int i = 0; i < n; ++i) {
         pos = buffer.indexOf(';', pos + 1);
@@ -46,30 +42,24 @@ qsizetype NthSemicolon(const QByteArray& buffer, qsizetype from, int n)
 } // namespace
 
 MessageReader::MessageReader(Side side)
-    : MessageReader(side, Timing{}, side == Side::Server ? kServerCap : kClientCap)
-{
-}
+    : MessageReader(side, Timing{}, side == Side::Server ? kServerCap : kClientCap) {}
 
 MessageReader::MessageReader(Side side, Timing timing, int cap)
-    : m_side(side), m_timing(timing), m_cap(cap)
-{
-}
+    : m_side(side), m_timing(timing), m_cap(cap) {}
 
-void MessageReader::reset()
-{
+void MessageReader::reset() {
     m_buffer.clear();
     m_openEnd = false;
 }
 
-const QList<QByteArray>& MessageReader::words() const
-{
+const QList<QByteArray>& MessageReader::words() const {
     static const QList<QByteArray> serverWords{ReportWord()};
     static const QList<QByteArray> clientWords{UpdateWord(), SwitchWord()};
     return m_side == Side::Server ? serverWords : clientWords;
 }
 
-MessageReader::WordMatch MessageReader::matchAnyWord(qsizetype pos, const QByteArray** which) const
-{
+MessageReader::WordMatch MessageReader::matchAnyWord(qsizetype pos,
+                                                     const QByteArray** which) const {
     WordMatch best = WordMatch::None;
     for (const QByteArray& word : words()) {
         const WordMatch match = MatchWord(m_buffer, pos, word);
@@ -86,8 +76,7 @@ MessageReader::WordMatch MessageReader::matchAnyWord(qsizetype pos, const QByteA
 
 // First position at or after `from` where a full command word starts, or where a proper prefix
 // of one runs to the end of the buffer (returned through `partialAt`).
-qsizetype MessageReader::findNextWord(qsizetype from, qsizetype& partialAt) const
-{
+qsizetype MessageReader::findNextWord(qsizetype from, qsizetype& partialAt) const {
     partialAt = -1;
     for (qsizetype pos = from; pos < m_buffer.size(); ++pos) {
         const WordMatch match = matchAnyWord(pos, nullptr);
@@ -99,8 +88,7 @@ qsizetype MessageReader::findNextWord(qsizetype from, qsizetype& partialAt) cons
     return -1;
 }
 
-MessageReader::Scan MessageReader::scanReport(qsizetype& length) const
-{
+MessageReader::Scan MessageReader::scanReport(qsizetype& length) const {
     // Word, G "; " D ";" N ";" and the one-character U: the third ';' and one character end it.
     const qsizetype third = NthSemicolon(m_buffer, ReportWord().size(), 3);
     if (third < 0 || third + 1 >= m_buffer.size())
@@ -110,8 +98,7 @@ MessageReader::Scan MessageReader::scanReport(qsizetype& length) const
     return length <= m_buffer.size() ? Scan::Complete : Scan::Incomplete;
 }
 
-MessageReader::Scan MessageReader::scanSwitch(qsizetype& length, bool quiet) const
-{
+MessageReader::Scan MessageReader::scanSwitch(qsizetype& length, bool quiet) const {
     // Word, W ";" P ";" S: S has no terminator, so it runs to the next command word or, when the
     // line has gone quiet, to the end of what arrived.
     const qsizetype second = NthSemicolon(m_buffer, SwitchWord().size(), 2);
@@ -129,8 +116,7 @@ MessageReader::Scan MessageReader::scanSwitch(qsizetype& length, bool quiet) con
     return Scan::Complete;
 }
 
-MessageReader::Scan MessageReader::scanUpdate(qsizetype& length, bool quiet) const
-{
+MessageReader::Scan MessageReader::scanUpdate(qsizetype& length, bool quiet) const {
     // Word and records each ended by CR LF. A command word right after a CR LF starts the next
     // message, except a "切换" that heads a whole record (six ';' before its CR LF), which is a
     // line whose name begins with that word.
@@ -172,8 +158,7 @@ MessageReader::Scan MessageReader::scanUpdate(qsizetype& length, bool quiet) con
 
 // True when the bytes from `from` up to the next CR LF form a record: six ';' and no command
 // word in between.
-bool MessageReader::headsRecord(qsizetype from) const
-{
+bool MessageReader::headsRecord(qsizetype from) const {
     const qsizetype end = m_buffer.indexOf(kCrLf, from);
     if (end < 0)
         return true; // undecided until the CR LF or the quiet time
@@ -187,8 +172,7 @@ bool MessageReader::headsRecord(qsizetype from) const
     return true;
 }
 
-MessageReader::Scan MessageReader::scan(qsizetype& length, bool quiet) const
-{
+MessageReader::Scan MessageReader::scan(qsizetype& length, bool quiet) const {
     const QByteArray* word = nullptr;
     switch (matchAnyWord(0, &word)) {
     case WordMatch::None:
@@ -205,8 +189,7 @@ MessageReader::Scan MessageReader::scan(qsizetype& length, bool quiet) const
     return scanUpdate(length, quiet);
 }
 
-void MessageReader::extract(QList<QByteArray>& out, bool quiet)
-{
+void MessageReader::extract(QList<QByteArray>& out, bool quiet) {
     m_openEnd = false;
     while (!m_buffer.isEmpty()) {
         qsizetype length = 0;
@@ -230,15 +213,13 @@ void MessageReader::extract(QList<QByteArray>& out, bool quiet)
     }
 }
 
-void MessageReader::drop()
-{
+void MessageReader::drop() {
     m_buffer.clear();
     m_openEnd = false;
     ++m_dropped;
 }
 
-QList<QByteArray> MessageReader::feed(const QByteArray& bytes, qint64 nowMs)
-{
+QList<QByteArray> MessageReader::feed(const QByteArray& bytes, qint64 nowMs) {
     QList<QByteArray> out = poll(nowMs);
     if (bytes.isEmpty())
         return out;
@@ -248,8 +229,7 @@ QList<QByteArray> MessageReader::feed(const QByteArray& bytes, qint64 nowMs)
     return out;
 }
 
-QList<QByteArray> MessageReader::poll(qint64 nowMs)
-{
+QList<QByteArray> MessageReader::poll(qint64 nowMs) {
     QList<QByteArray> out;
     if (m_buffer.isEmpty())
         return out;
@@ -272,8 +252,7 @@ QList<QByteArray> MessageReader::poll(qint64 nowMs)
     return out;
 }
 
-std::optional<qint64> MessageReader::deadline() const
-{
+std::optional<qint64> MessageReader::deadline() const {
     if (m_buffer.isEmpty())
         return std::nullopt;
     return m_lastDataMs + (m_openEnd ? m_timing.quietMs : m_timing.stallMs);

@@ -21,8 +21,8 @@ public:
     };
 
     struct Timing {
-        int quietMs = 50;    // silence that ends an update or a switch whose end is open
-        int stallMs = 2000;  // silence after which an unfinished message is given up
+        int quietMs = 50;   // silence that ends an update or a switch whose end is open
+        int stallMs = 2000; // silence after which an unfinished message is given up
     };
 
     static constexpr int kServerCap = 4 * 1024;  // a report is well under 1 KiB

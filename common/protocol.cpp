@@ -8,28 +8,24 @@ namespace Protocol {
 
 namespace {
 // Everything after the command word, decoded; nullopt when the text does not start with it.
-std::optional<QString> AfterWord(const QString& text, const QString& word)
-{
+std::optional<QString> AfterWord(const QString& text, const QString& word) {
     if (!text.startsWith(word))
         return std::nullopt;
     return text.mid(word.size());
 }
 
-QString Piece(const QStringList& pieces, int index)
-{
+QString Piece(const QStringList& pieces, int index) {
     return index < pieces.size() ? pieces.at(index) : QString();
 }
 } // namespace
 
-QByteArray ComposeReport(const QString& gateway, const QString& primaryDns,
-                         const QString& lineName, const QString& updateFlag)
-{
+QByteArray ComposeReport(const QString& gateway, const QString& primaryDns, const QString& lineName,
+                         const QString& updateFlag) {
     return ToGbk(kReportWord + gateway + QStringLiteral("; ") + primaryDns + QLatin1Char(';') +
                  lineName + QLatin1Char(';') + updateFlag);
 }
 
-std::optional<Report> SplitReport(const QByteArray& bytes)
-{
+std::optional<Report> SplitReport(const QByteArray& bytes) {
     const std::optional<QString> rest = AfterWord(FromGbk(bytes), kReportWord);
     if (!rest)
         return std::nullopt;
@@ -43,34 +39,29 @@ std::optional<Report> SplitReport(const QByteArray& bytes)
     return report;
 }
 
-bool ReportAsksForUpdate(const Report& report)
-{
+bool ReportAsksForUpdate(const Report& report) {
     bool ok = false;
     const int value = report.updateFlag.toInt(&ok);
     return ok && value == 1;
 }
 
-bool IsCompleteReport(const Report& report)
-{
+bool IsCompleteReport(const Report& report) {
     bool ok = false;
     report.updateFlag.toInt(&ok);
     return report.pieceCount >= 4 && ok;
 }
 
-QByteArray ComposeLineListUpdate(const QByteArray& fileBytes)
-{
+QByteArray ComposeLineListUpdate(const QByteArray& fileBytes) {
     return ToGbk(kUpdateWord) + fileBytes;
 }
 
 QByteArray ComposeSwitchCommand(const QString& gateway, const QString& primaryDns,
-                                const QString& secondaryDns)
-{
+                                const QString& secondaryDns) {
     return ToGbk(kSwitchWord + gateway + QLatin1Char(';') + primaryDns + QLatin1Char(';') +
                  secondaryDns);
 }
 
-ServerMessage ClassifyServerMessage(const QByteArray& bytes)
-{
+ServerMessage ClassifyServerMessage(const QByteArray& bytes) {
     ServerMessage message;
     // The file part stays raw bytes so that it is stored exactly as the server sent it.
     const QByteArray updateWord = ToGbk(kUpdateWord);

@@ -14,8 +14,8 @@ inline const QString kUpdateWord = QStringLiteral("更新");
 inline const QString kSwitchWord = QStringLiteral("切换");
 
 // Report: word + G + "; " + D + ";" + N + ";" + U.
-QByteArray ComposeReport(const QString& gateway, const QString& primaryDns,
-                         const QString& lineName, const QString& updateFlag);
+QByteArray ComposeReport(const QString& gateway, const QString& primaryDns, const QString& lineName,
+                         const QString& updateFlag);
 
 struct Report {
     QString gateway;
@@ -41,11 +41,11 @@ QByteArray ComposeSwitchCommand(const QString& gateway, const QString& primaryDn
 struct ServerMessage {
     enum class Kind { None, Update, Switch };
     Kind kind = Kind::None;
-    QByteArray fileBytes;    // Update: everything after the word, raw
-    QString gateway;         // Switch: piece 0
-    QString primaryDns;      // Switch: piece 1
-    QString secondaryDns;    // Switch: piece 2
-    int pieceCount = 0;      // Switch: pieces after the word split at ";"
+    QByteArray fileBytes; // Update: everything after the word, raw
+    QString gateway;      // Switch: piece 0
+    QString primaryDns;   // Switch: piece 1
+    QString secondaryDns; // Switch: piece 2
+    int pieceCount = 0;   // Switch: pieces after the word split at ";"
 };
 ServerMessage ClassifyServerMessage(const QByteArray& bytes);
 

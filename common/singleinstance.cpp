@@ -11,13 +11,11 @@
 namespace {
 // The guard is scoped to the settings folder: two users, or two test workstations with their own
 // XDG_CONFIG_HOME on one host, each get their own copy.
-QString SettingsFolder()
-{
+QString SettingsFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
 }
 
-QString ScopeHash(const QString& name)
-{
+QString ScopeHash(const QString& name) {
     const QByteArray key = (SettingsFolder() + QLatin1Char('/') + name).toUtf8() + '/' +
                            QByteArray::number(static_cast<qulonglong>(getuid()));
     return QString::fromLatin1(
@@ -26,29 +24,23 @@ QString ScopeHash(const QString& name)
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard(const QString& name, QObject* parent)
-    : QObject(parent), m_name(name)
-{
-}
+    : QObject(parent), m_name(name) {}
 
-SingleInstanceGuard::~SingleInstanceGuard()
-{
+SingleInstanceGuard::~SingleInstanceGuard() {
     if (m_server)
         m_server->close();
 }
 
-QString SingleInstanceGuard::lockFilePath() const
-{
+QString SingleInstanceGuard::lockFilePath() const {
     return QDir(SettingsFolder()).filePath(m_name + QStringLiteral(".lock"));
 }
 
-QString SingleInstanceGuard::serverName() const
-{
+QString SingleInstanceGuard::serverName() const {
     // A full path keeps the socket out of abstract namespaces, which network namespaces split.
     return QDir(QDir::tempPath()).filePath(QStringLiteral("torvane-") + ScopeHash(m_name));
 }
 
-bool SingleInstanceGuard::tryAcquire()
-{
+bool SingleInstanceGuard::tryAcquire() {
     QDir().mkpath(SettingsFolder());
     m_lock = std::make_unique<QLockFile>(lockFilePath());
     m_lock->setStaleLockTime(0); // a lock left by a dead process is stale at once
@@ -70,8 +62,7 @@ bool SingleInstanceGuard::tryAcquire()
     return true;
 }
 
-void SingleInstanceGuard::notifyPrimary()
-{
+void SingleInstanceGuard::notifyPrimary() {
     QLocalSocket socket;
     socket.connectToServer(serverName());
     if (socket.waitForConnected(1000))

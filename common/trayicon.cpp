@@ -13,22 +13,19 @@ struct TrayRecord {
     TrayState state;
 };
 
-QHash<QWidget*, TrayRecord>& Records()
-{
+QHash<QWidget*, TrayRecord>& Records() {
     static QHash<QWidget*, TrayRecord> records;
     return records;
 }
 
-void RestoreWindow(QWidget* window)
-{
+void RestoreWindow(QWidget* window) {
     window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->showNormal();
     window->raise();
     window->activateWindow();
 }
 
-QIcon WindowIcon(QWidget* window)
-{
+QIcon WindowIcon(QWidget* window) {
     QIcon icon = window->windowIcon();
     if (icon.isNull())
         icon = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
@@ -36,14 +33,12 @@ QIcon WindowIcon(QWidget* window)
 }
 } // namespace
 
-bool TrayAvailable()
-{
+bool TrayAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonText, int balloonIcon,
-                  int timeoutMs)
-{
+                  int timeoutMs) {
     if (!window)
         return;
     TrayRecord& record = Records()[window];
@@ -64,15 +59,13 @@ void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonTex
         record.state.balloonText = balloonText;
         record.state.balloonIcon = balloonIcon;
         ++record.state.balloonCount;
-        record.icon->showMessage(tip, balloonText,
-                                 balloonIcon == 1 ? QSystemTrayIcon::Information
-                                                  : QSystemTrayIcon::NoIcon,
-                                 timeoutMs);
+        record.icon->showMessage(
+            tip, balloonText,
+            balloonIcon == 1 ? QSystemTrayIcon::Information : QSystemTrayIcon::NoIcon, timeoutMs);
     }
 }
 
-void RemoveTrayIcon(QWidget* window)
-{
+void RemoveTrayIcon(QWidget* window) {
     auto it = Records().find(window);
     if (it == Records().end())
         return;
@@ -83,12 +76,10 @@ void RemoveTrayIcon(QWidget* window)
     Records().erase(it);
 }
 
-bool HasTrayIcon(QWidget* window)
-{
+bool HasTrayIcon(QWidget* window) {
     return Records().contains(window);
 }
 
-TrayState CurrentTrayState(QWidget* window)
-{
+TrayState CurrentTrayState(QWidget* window) {
     return Records().value(window).state;
 }

@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("MainConfig.dat"));
     {

@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     for (auto side : {MessageReader::Side::Server, MessageReader::Side::Client}) {
         MessageReader reader(side, MessageReader::Timing{5, 40}, 512);
         qint64 now = 0;
