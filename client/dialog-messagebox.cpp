@@ -1,0 +1,37 @@
+#include "dialog-messagebox.h"
+
+#include <QWidget>
+
+namespace {
+DialogMessageHook& Hook() {
+    static DialogMessageHook hook;
+    return hook;
+}
+} // namespace
+
+void SetDialogMessageHook(DialogMessageHook hook) {
+    Hook() = std::move(hook);
+}
+
+QMessageBox::StandardButton ShowDialogMessage(QWidget* parent, const DialogMessage& message) {
+    if (Hook())
+        return Hook()(parent, message);
+    QMessageBox box(message.icon, message.title, message.text, message.buttons, parent);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+QMessageBox::StandardButton ShowProgramHint(QWidget* parent, const QString& text,
+                                            QMessageBox::StandardButtons buttons) {
+    return ShowDialogMessage(
+        parent, DialogMessage{QStringLiteral("程序提示"), text, QMessageBox::Information, buttons});
+}
+
+QString TrimSpaces(const QString& text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin) == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
+        --end;
+    return text.mid(begin, end - begin);
+}

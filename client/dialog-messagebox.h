@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+// Everything a message box of the Client shows, so tests can see exactly what the user saw.
+struct DialogMessage {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::Information;
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+};
+
+// Replaces the real message box (tests capture the message and give the answer). An empty hook
+// restores the real one.
+using DialogMessageHook =
+    std::function<QMessageBox::StandardButton(QWidget* parent, const DialogMessage& message)>;
+void SetDialogMessageHook(DialogMessageHook hook);
+
+// Shows a message box through the hook (or a real QMessageBox) and returns the button pressed.
+QMessageBox::StandardButton ShowDialogMessage(QWidget* parent, const DialogMessage& message);
+
+// The usual box of the Client: title "程序提示", information icon, the given buttons.
+QMessageBox::StandardButton ShowProgramHint(QWidget* parent, const QString& text,
+                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+
+// Leading and trailing spaces removed (only spaces: the stored texts have always been cut so).
+QString TrimSpaces(const QString& text);
