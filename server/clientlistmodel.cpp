@@ -1,0 +1,243 @@
+#include "clientlistmodel.h"
+
+#include <algorithm>
+
+namespace {
+// Past this many separate blocks of removed rows one reset is cheaper than the signals.
+constexpr int kMaxRemovalRuns = 64;
+
+template <typename Rows> auto LowerBound(Rows& rows, ConnectionHub::ClientId id) {
+    return std::lower_bound(
+        rows.begin(), rows.end(), id,
+        [](const auto& row, ConnectionHub::ClientId key) { return row.id < key; });
+}
+} // namespace
+
+ClientListModel::ClientListModel(ConnectionHub* hub, QObject* parent)
+    : QAbstractTableModel(parent) {
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(kFlushIntervalMs);
+    connect(&m_flushTimer, &QTimer::timeout, this, &ClientListModel::flush);
+    connect(hub, &ConnectionHub::clientConnected, this, &ClientListModel::onConnected);
+    connect(hub, &ConnectionHub::clientReported, this, &ClientListModel::onReported);
+    connect(hub, &ConnectionHub::clientClosed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+    connect(hub, &ConnectionHub::clientFailed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+    connect(hub, &ConnectionHub::allClosed, this, &ClientListModel::onAllClosed);
+}
+
+int ClientListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int ClientListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant ClientListModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    if (role != Qt::DisplayRole)
+        return {};
+    const Row& row = m_rows[static_cast<size_t>(index.row())];
+    switch (index.column()) {
+    case AddressColumn:
+        return row.address;
+    case GatewayColumn:
+        return row.gateway;
+    case DnsColumn:
+        return row.primaryDns;
+    case LineNameColumn:
+        return row.lineName;
+    default:
+        return {};
+    }
+}
+
+QVariant ClientListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    switch (section) {
+    case AddressColumn:
+        return QStringLiteral("客户机IP");
+    case GatewayColumn:
+        return QStringLiteral("当前网关");
+    case DnsColumn:
+        return QStringLiteral("当前DNS");
+    case LineNameColumn:
+        return QStringLiteral("对应配置名称");
+    default:
+        return {};
+    }
+}
+
+ConnectionHub::ClientId ClientListModel::clientIdAt(int row) const {
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return 0;
+    return m_rows[static_cast<size_t>(row)].id;
+}
+
+QString ClientListModel::addressAt(int row) const {
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return {};
+    return m_rows[static_cast<size_t>(row)].address;
+}
+
+int ClientListModel::rowOf(ConnectionHub::ClientId id) const {
+    const auto it = LowerBound(m_rows, id);
+    if (it == m_rows.end() || it->id != id)
+        return -1;
+    return static_cast<int>(it - m_rows.begin());
+}
+
+int ClientListModel::clientCount() const {
+    return m_count;
+}
+
+ClientListModel::Row* ClientListModel::find(std::vector<Row>& rows, ConnectionHub::ClientId id) {
+    const auto it = LowerBound(rows, id);
+    return it != rows.end() && it->id == id ? &*it : nullptr;
+}
+
+const ClientListModel::Row* ClientListModel::find(const std::vector<Row>& rows,
+                                                  ConnectionHub::ClientId id) {
+    const auto it = LowerBound(rows, id);
+    return it != rows.end() && it->id == id ? &*it : nullptr;
+}
+
+void ClientListModel::onConnected(ConnectionHub::ClientId id, const QString& address) {
+    Row row;
+    row.id = id;
+    row.address = address;
+    m_arrived.push_back(std::move(row));
+    ++m_count;
+    emit countChanged(m_count);
+    schedule();
+}
+
+void ClientListModel::onReported(ConnectionHub::ClientId id, const QString& gateway,
+                                 const QString& primaryDns, const QString& lineName) {
+    if (Row* row = find(m_arrived, id)) {
+        row->gateway = gateway;
+        row->primaryDns = primaryDns;
+        row->lineName = lineName;
+        return; // shown with its report when it is inserted
+    }
+    if (!find(m_rows, id))
+        return;
+    m_changed.insert(id, Fields{gateway, primaryDns, lineName});
+    schedule();
+}
+
+void ClientListModel::onEnded(ConnectionHub::ClientId id) {
+    const auto arrived = LowerBound(m_arrived, id);
+    if (arrived != m_arrived.end() && arrived->id == id) {
+        m_arrived.erase(arrived);
+    } else if (find(m_rows, id)) {
+        m_departed.push_back(id);
+        m_changed.remove(id);
+        schedule();
+    } else {
+        return;
+    }
+    --m_count;
+    emit countChanged(m_count);
+}
+
+void ClientListModel::onAllClosed() {
+    m_flushTimer.stop();
+    m_arrived.clear();
+    m_departed.clear();
+    m_changed.clear();
+    if (!m_rows.empty()) {
+        beginResetModel();
+        m_rows.clear();
+        m_rows.shrink_to_fit();
+        endResetModel();
+    }
+    m_count = 0;
+    emit countChanged(0);
+}
+
+void ClientListModel::schedule() {
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+}
+
+void ClientListModel::flush() {
+    m_flushTimer.stop();
+    applyRemovals();
+    applyFieldChanges();
+    applyInsertions();
+}
+
+void ClientListModel::applyRemovals() {
+    if (m_departed.empty())
+        return;
+    std::sort(m_departed.begin(), m_departed.end());
+    auto leaving = [this](const Row& row) {
+        return std::binary_search(m_departed.begin(), m_departed.end(), row.id);
+    };
+    // Blocks of consecutive leaving rows, bottom first so that earlier row numbers stay valid.
+    std::vector<std::pair<int, int>> runs;
+    for (int r = static_cast<int>(m_rows.size()) - 1; r >= 0;) {
+        if (!leaving(m_rows[static_cast<size_t>(r)])) {
+            --r;
+            continue;
+        }
+        const int last = r;
+        while (r >= 0 && leaving(m_rows[static_cast<size_t>(r)]))
+            --r;
+        runs.emplace_back(r + 1, last);
+    }
+    if (static_cast<int>(runs.size()) > kMaxRemovalRuns) {
+        beginResetModel();
+        std::erase_if(m_rows, leaving);
+        endResetModel();
+    } else {
+        for (const auto& [first, last] : runs) {
+            beginRemoveRows({}, first, last);
+            m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
+            endRemoveRows();
+        }
+    }
+    m_departed.clear();
+    if (m_rows.capacity() > 64 && m_rows.size() < m_rows.capacity() / 4)
+        m_rows.shrink_to_fit(); // a server that once had many Clients gives the memory back
+}
+
+void ClientListModel::applyFieldChanges() {
+    if (m_changed.isEmpty())
+        return;
+    int top = -1;
+    int bottom = -1;
+    for (auto it = m_changed.cbegin(); it != m_changed.cend(); ++it) {
+        const int r = rowOf(it.key());
+        if (r < 0)
+            continue;
+        Row& row = m_rows[static_cast<size_t>(r)];
+        row.gateway = it->gateway;
+        row.primaryDns = it->primaryDns;
+        row.lineName = it->lineName;
+        top = top < 0 ? r : std::min(top, r);
+        bottom = std::max(bottom, r);
+    }
+    m_changed.clear();
+    if (top >= 0)
+        emit dataChanged(index(top, GatewayColumn), index(bottom, LineNameColumn),
+                         {Qt::DisplayRole});
+}
+
+void ClientListModel::applyInsertions() {
+    if (m_arrived.empty())
+        return;
+    const int first = static_cast<int>(m_rows.size());
+    beginInsertRows({}, first, first + static_cast<int>(m_arrived.size()) - 1);
+    m_rows.insert(m_rows.end(), std::make_move_iterator(m_arrived.begin()),
+                  std::make_move_iterator(m_arrived.end()));
+    endInsertRows();
+    m_arrived.clear();
+    if (m_arrived.capacity() > 1024)
+        m_arrived.shrink_to_fit();
+}

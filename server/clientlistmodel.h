@@ -1,0 +1,70 @@
+#pragma once
+
+#include "connectionhub.h"
+
+#include <QAbstractTableModel>
+#include <QHash>
+#include <QTimer>
+
+#include <vector>
+
+// The rows of KhList, one per connection, in the order of acceptance. Changes from the hub are
+// collected and shown at most ten times a second so that thousands of Clients arriving at once
+// do not repaint the list thousands of times; the count is told at once.
+class ClientListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { AddressColumn, GatewayColumn, DnsColumn, LineNameColumn, ColumnCount };
+    static constexpr int kFlushIntervalMs = 100;
+
+    explicit ClientListModel(ConnectionHub* hub, QObject* parent = nullptr);
+
+    // columns: "客户机IP", "当前网关", "当前DNS", "对应配置名称"
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    ConnectionHub::ClientId clientIdAt(int row) const; // 0 when out of range
+    QString addressAt(int row) const;
+    int rowOf(ConnectionHub::ClientId id) const; // -1 when not shown (yet)
+    int clientCount() const;                     // rows, counted at once (not batched)
+    void flush();                                // apply pending batched changes now (tests)
+
+signals:
+    void countChanged(int count); // emitted at once on accept/close/failure/clear
+
+private:
+    struct Row {
+        ConnectionHub::ClientId id = 0;
+        QString address;
+        QString gateway;
+        QString primaryDns;
+        QString lineName;
+    };
+    struct Fields {
+        QString gateway;
+        QString primaryDns;
+        QString lineName;
+    };
+
+    void onConnected(ConnectionHub::ClientId id, const QString& address);
+    void onReported(ConnectionHub::ClientId id, const QString& gateway, const QString& primaryDns,
+                    const QString& lineName);
+    void onEnded(ConnectionHub::ClientId id);
+    void onAllClosed();
+    void schedule();
+    void applyRemovals();
+    void applyFieldChanges();
+    void applyInsertions();
+    static Row* find(std::vector<Row>& rows, ConnectionHub::ClientId id);
+    static const Row* find(const std::vector<Row>& rows, ConnectionHub::ClientId id);
+
+    // Rows stay sorted by id: ids grow in the order of acceptance and rows are only appended.
+    std::vector<Row> m_rows;    // what the views see
+    std::vector<Row> m_arrived; // accepted since the last flush (already carry their reports)
+    std::vector<ConnectionHub::ClientId> m_departed;  // shown rows to remove at the next flush
+    QHash<ConnectionHub::ClientId, Fields> m_changed; // latest report of shown rows
+    int m_count = 0;
+    QTimer m_flushTimer;
+};

@@ -1,0 +1,491 @@
+#include "connectionhub.h"
+
+#include "gbk.h"
+#include "messagereader.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// One accepted connection. Kept small: the hub holds one per Client for as long as it is
+// connected and frees it when the connection ends.
+struct HubConnection {
+    HubConnection(int descriptor, ConnectionHub::ClientId clientId, QString peer)
+        : fd(descriptor), id(clientId), address(std::move(peer)) {}
+    int fd;
+    ConnectionHub::ClientId id;
+    QString address;
+    MessageReader reader{MessageReader::Side::Server};
+    QByteArray outQueue;     // bytes the socket could not take yet
+    qsizetype outOffset = 0; // how much of outQueue has gone out
+    qint64 garbageBytes = 0; // non-report data since the last good report
+    bool wantWrite = false;
+    bool broken = false; // a send failed; the sweep (or the next epoll event) ends it
+};
+
+namespace {
+// Each Client is one descriptor: take every descriptor the administrator allows us.
+void RaiseDescriptorLimit() {
+    static const bool done = [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
+// A workstation that loses power never closes its connection: keepalive probes (and the user
+// timeout for unacknowledged data) take it off the list within about a minute.
+void SetKeepAlive(int fd) {
+    const int on = 1;
+    const int idle = 20;
+    const int interval = 5;
+    const int count = 4;
+    const unsigned int userTimeoutMs = 45000;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
+QString AddressText(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return QString::fromLatin1(text);
+}
+
+constexpr quint64 kListenerTag = ~quint64(0);
+} // namespace
+
+ConnectionHub::ConnectionHub(QObject* parent) : QObject(parent) {
+    qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
+    RaiseDescriptorLimit();
+    m_clock.start();
+    m_epollFd = epoll_create1(EPOLL_CLOEXEC);
+    if (m_epollFd < 0) {
+        qWarning("ConnectionHub: epoll_create1 failed: %s", std::strerror(errno));
+    } else {
+        m_notifier = new QSocketNotifier(m_epollFd, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &ConnectionHub::onEpollReady);
+    }
+    m_sweepTimer = new QTimer(this);
+    m_sweepTimer->setInterval(kSweepIntervalMs);
+    connect(m_sweepTimer, &QTimer::timeout, this, &ConnectionHub::sweep);
+    m_sweepTimer->start();
+    m_rearmTimer = new QTimer(this);
+    m_rearmTimer->setSingleShot(true);
+    m_rearmTimer->setInterval(200);
+    connect(m_rearmTimer, &QTimer::timeout, this, [this] { armListener(true); });
+}
+
+ConnectionHub::~ConnectionHub() {
+    // Quietly: the receivers may already be half destroyed.
+    blockSignals(true);
+    closeAllConnections();
+    if (m_epollFd >= 0)
+        ::close(m_epollFd);
+}
+
+bool ConnectionHub::listen(quint16 port, QString* errorText) {
+    closeListener();
+    auto fail = [&](const QString& what) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        if (errorText)
+            *errorText = what.arg(port).arg(reason);
+        if (m_listenFd >= 0) {
+            ::close(m_listenFd);
+            m_listenFd = -1;
+        }
+        return false;
+    };
+    if (m_epollFd < 0) {
+        errno = ENOSYS;
+        return fail(tr("Cannot watch port %1: %2"));
+    }
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listenFd < 0)
+        return fail(tr("Cannot open port %1: %2"));
+    const int on = 1;
+    setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return fail(tr("Cannot use port %1: %2"));
+    if (::listen(m_listenFd, kBacklog) != 0)
+        return fail(tr("Cannot listen on port %1: %2"));
+    socklen_t length = sizeof address;
+    getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kListenerTag;
+    if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_listenFd, &event) != 0)
+        return fail(tr("Cannot watch port %1: %2"));
+    m_listenerArmed = true;
+    return true;
+}
+
+bool ConnectionHub::isListening() const {
+    return m_listenFd >= 0;
+}
+
+quint16 ConnectionHub::listeningPort() const {
+    return m_listenFd >= 0 ? m_port : 0;
+}
+
+QString ConnectionHub::localAddress() const {
+    // The address a workstation on the local network would use: the first non-loopback IPv4.
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress& address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            return address.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+void ConnectionHub::closeListener() {
+    m_rearmTimer->stop();
+    if (m_listenFd < 0)
+        return;
+    if (m_epollFd >= 0)
+        epoll_ctl(m_epollFd, EPOLL_CTL_DEL, m_listenFd, nullptr);
+    ::close(m_listenFd);
+    m_listenFd = -1;
+    m_port = 0;
+    m_listenerArmed = false;
+}
+
+void ConnectionHub::closeAllConnections() {
+    for (auto& slot : m_byFd) {
+        if (slot)
+            ::close(slot->fd); // closing drops it from the epoll set too
+    }
+    m_byFd.clear();
+    m_byFd.shrink_to_fit();
+    m_byId.clear();
+    m_byId.squeeze();
+    closeListener();
+    m_lastId = 0;
+    emit allClosed();
+}
+
+void ConnectionHub::setUpdateEnabled(bool on) {
+    m_updateEnabled = on;
+}
+
+void ConnectionHub::setLineFilePath(const QString& path) {
+    m_lineFilePath = path;
+}
+
+int ConnectionHub::connectionCount() const {
+    return static_cast<int>(m_byId.size());
+}
+
+bool ConnectionHub::isConnected(ClientId id) const {
+    const HubConnection* conn = m_byId.value(id);
+    return conn && !conn->broken;
+}
+
+QString ConnectionHub::addressOf(ClientId id) const {
+    const HubConnection* conn = m_byId.value(id);
+    return conn ? conn->address : QString();
+}
+
+bool ConnectionHub::sendSwitch(ClientId id, const QString& gateway, const QString& primaryDns,
+                               const QString& secondaryDns) {
+    HubConnection* conn = m_byId.value(id);
+    if (!conn || conn->broken)
+        return false;
+    return sendBytes(conn, Protocol::ComposeSwitchCommand(gateway, primaryDns, secondaryDns));
+}
+
+void ConnectionHub::onEpollReady() {
+    epoll_event events[kEventsPerActivation];
+    const int count = epoll_wait(m_epollFd, events, kEventsPerActivation, 0);
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 == kListenerTag) {
+            acceptPending();
+            continue;
+        }
+        const int fd = static_cast<int>(events[i].data.u64);
+        // A connection ended earlier in this batch may have freed this descriptor.
+        if (fd < 0 || fd >= static_cast<int>(m_byFd.size()) || !m_byFd[fd])
+            continue;
+        handleEvent(m_byFd[fd].get(), events[i].events);
+    }
+    // Whatever is left stays ready in the set: the notifier fires again on the next loop pass,
+    // after the window had its turn.
+}
+
+void ConnectionHub::armListener(bool on) {
+    if (m_listenFd < 0 || m_listenerArmed == on)
+        return;
+    epoll_event event{};
+    event.events = on ? quint32(EPOLLIN) : 0u;
+    event.data.u64 = kListenerTag;
+    if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, m_listenFd, &event) == 0)
+        m_listenerArmed = on;
+}
+
+void ConnectionHub::acceptPending() {
+    for (int i = 0; i < kAcceptsPerActivation; ++i) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: stop watching the listener for a while instead of
+                // spinning on a ready listener; pending Clients wait in the backlog.
+                armListener(false);
+                m_rearmTimer->start();
+            }
+            return;
+        }
+        SetKeepAlive(fd);
+        auto conn = std::make_unique<HubConnection>(fd, ++m_lastId, AddressText(peer));
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.u64 = static_cast<quint64>(fd);
+        if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+            ::close(fd);
+            --m_lastId;
+            continue;
+        }
+        if (fd >= static_cast<int>(m_byFd.size()))
+            m_byFd.resize(std::max<size_t>(fd + 1, m_byFd.size() * 2));
+        HubConnection* raw = conn.get();
+        m_byFd[fd] = std::move(conn);
+        m_byId.insert(raw->id, raw);
+        emit clientConnected(raw->id, raw->address);
+    }
+}
+
+bool ConnectionHub::isCurrent(int fd, ClientId id) const {
+    return fd >= 0 && fd < static_cast<int>(m_byFd.size()) && m_byFd[fd] && m_byFd[fd]->id == id;
+}
+
+void ConnectionHub::handleEvent(HubConnection* conn, quint32 events) {
+    const int fd = conn->fd;
+    const ClientId id = conn->id;
+    if (events & EPOLLOUT) {
+        flushQueue(conn);
+        if (!isCurrent(fd, id))
+            return;
+    }
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+        // Reading also finds out how the connection ended (orderly close or error).
+        readFrom(conn);
+    }
+}
+
+void ConnectionHub::readFrom(HubConnection* conn) {
+    static char buffer[kReadBytesPerEvent];
+    const int fd = conn->fd;
+    const ClientId id = conn->id;
+    qsizetype total = 0;
+    while (total < kReadBytesPerEvent) {
+        const ssize_t n = ::recv(conn->fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            total += n;
+            const QList<QByteArray> messages =
+                conn->reader.feed(QByteArray::fromRawData(buffer, n), nowMs());
+            for (const QByteArray& message : messages) {
+                handleMessage(conn, message);
+                if (!isCurrent(fd, id))
+                    return; // a receiver of the report closed it (or everything)
+            }
+            if (messages.isEmpty())
+                conn->garbageBytes += n;
+            if (!conn->reader.hasPending())
+                conn->reader.reset(); // give back the buffer of an idle connection
+            if (conn->garbageBytes > kGarbageLimit) {
+                endConnection(conn, EndKind::Failed);
+                return;
+            }
+            continue;
+        }
+        if (n == 0) {
+            endConnection(conn, EndKind::Closed);
+            return;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // A reset is the peer's doing (a Client that quit); anything else is a dead line.
+        endConnection(conn, errno == ECONNRESET ? EndKind::Closed : EndKind::Failed);
+        return;
+    }
+}
+
+void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message) {
+    const std::optional<Protocol::Report> report = Protocol::SplitReport(message);
+    // Short reports and a U that is no number are not what a Client sends: ignored whole.
+    if (!report || !Protocol::IsCompleteReport(*report)) {
+        conn->garbageBytes += message.size();
+        return;
+    }
+    conn->garbageBytes = 0;
+    const ClientId id = conn->id;
+    emit clientReported(id, report->gateway, report->primaryDns, report->lineName);
+    if (m_updateEnabled && Protocol::ReportAsksForUpdate(*report)) {
+        // The receiver of the signal may have closed everything.
+        HubConnection* still = m_byId.value(id);
+        if (still)
+            sendBytes(still, Protocol::ComposeLineListUpdate(lineFileBytes()));
+    }
+}
+
+QByteArray ConnectionHub::lineFileBytes() const {
+    QByteArray bytes;
+    if (m_lineFilePath.isEmpty())
+        return bytes;
+    const int fd = ::open(QFile::encodeName(m_lineFilePath).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return bytes; // a missing file is an empty list
+    char chunk[8192];
+    while (true) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            bytes.append(chunk, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
+    if (conn->broken)
+        return false;
+    if (!conn->outQueue.isEmpty()) {
+        if (conn->outQueue.size() - conn->outOffset + bytes.size() > kOutQueueLimit) {
+            // The Client stopped reading long ago; the sweep ends it.
+            conn->broken = true;
+            return false;
+        }
+        conn->outQueue.append(bytes);
+        return true;
+    }
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(conn->fd, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        // The epoll set reports the error on its next pass and ends the connection there.
+        conn->broken = true;
+        return false;
+    }
+    if (sent < bytes.size()) {
+        conn->outQueue = bytes.mid(sent);
+        conn->outOffset = 0;
+        updateWriteInterest(conn, true);
+    }
+    return true;
+}
+
+void ConnectionHub::flushQueue(HubConnection* conn) {
+    while (conn->outOffset < conn->outQueue.size()) {
+        const ssize_t n = ::send(conn->fd, conn->outQueue.constData() + conn->outOffset,
+                                 conn->outQueue.size() - conn->outOffset, MSG_NOSIGNAL);
+        if (n > 0) {
+            conn->outOffset += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        endConnection(conn, EndKind::Failed);
+        return;
+    }
+    conn->outQueue = QByteArray();
+    conn->outOffset = 0;
+    updateWriteInterest(conn, false);
+}
+
+void ConnectionHub::updateWriteInterest(HubConnection* conn, bool wantWrite) {
+    if (conn->wantWrite == wantWrite)
+        return;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP | (wantWrite ? quint32(EPOLLOUT) : 0u);
+    event.data.u64 = static_cast<quint64>(conn->fd);
+    if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, conn->fd, &event) == 0)
+        conn->wantWrite = wantWrite;
+}
+
+void ConnectionHub::endConnection(HubConnection* conn, EndKind kind) {
+    const int fd = conn->fd;
+    const ClientId id = conn->id;
+    const QString address = conn->address;
+    m_byId.remove(id);
+    ::close(fd);
+    m_byFd[fd].reset(); // conn is gone from here on
+    // A freed descriptor may let a Client waiting in the backlog in.
+    if (!m_listenerArmed && m_listenFd >= 0) {
+        m_rearmTimer->stop();
+        armListener(true);
+    }
+    if (kind == EndKind::Closed)
+        emit clientClosed(id, address);
+    else
+        emit clientFailed(id, address);
+}
+
+void ConnectionHub::sweep() {
+    // Connections whose socket failed on a send, and readers holding a fragment that never
+    // finished (their stall time has passed): both are dealt with here at the latest.
+    std::vector<ClientId> broken;
+    const qint64 now = nowMs();
+    for (auto& slot : m_byFd) {
+        if (!slot)
+            continue;
+        if (slot->broken) {
+            broken.push_back(slot->id);
+            continue;
+        }
+        if (slot->reader.hasPending()) {
+            const QList<QByteArray> late = slot->reader.poll(now);
+            Q_UNUSED(late); // a report always completes by its structure; leftovers are junk
+            if (!slot->reader.hasPending())
+                slot->reader.reset();
+        }
+    }
+    // By id: a receiver of one failure may close everything.
+    for (ClientId id : broken) {
+        if (HubConnection* conn = m_byId.value(id))
+            endConnection(conn, EndKind::Failed);
+    }
+}

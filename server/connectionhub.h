@@ -1,0 +1,103 @@
+#pragma once
+
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class QSocketNotifier;
+class QTimer;
+struct HubConnection;
+
+// The Server's end of the Client connections: one epoll set holds the listener and every client
+// socket and is watched by a single notifier in the GUI loop, so that ten thousand idle Clients
+// cost nothing per loop pass and a few hundred bytes each. Every connection has its own id; rows,
+// reports, closes and switch commands go by that id, never by the address.
+class ConnectionHub : public QObject {
+    Q_OBJECT
+public:
+    using ClientId = quint64; // one per accepted connection, never reused until closeAll
+
+    explicit ConnectionHub(QObject* parent = nullptr);
+    ~ConnectionHub() override;
+
+    // Listens on all local addresses (backlog 4096). Returns false with a readable reason
+    // (port in use, ...) when it cannot; the previous listener, if any, is closed first.
+    bool listen(quint16 port, QString* errorText = nullptr);
+    bool isListening() const;
+    quint16 listeningPort() const; // the bound port (useful after listen(0))
+    QString localAddress() const;  // text for the read-only "服务器IP：" box
+    // Closes every client connection and the listener; ids start again; emits allClosed().
+    void closeAllConnections();
+    // The line-list update answers a report whose U reads as 1 while this is on (GengXin).
+    void setUpdateEnabled(bool on);
+    bool updateEnabled() const { return m_updateEnabled; }
+    // File whose bytes, as on disk at the moment of sending, follow "更新".
+    void setLineFilePath(const QString& path);
+    // Sends "切换" W;P;S on that connection only if it is connected; false otherwise.
+    bool sendSwitch(ClientId id, const QString& gateway, const QString& primaryDns,
+                    const QString& secondaryDns);
+    int connectionCount() const;
+    bool isConnected(ClientId id) const;
+    QString addressOf(ClientId id) const; // empty when the id is not connected
+
+    // Limits, public so that tests and the benchmark can see what the hub enforces.
+    static constexpr int kBacklog = 4096;
+    static constexpr int kEventsPerActivation = 512; // keeps the window responsive under load
+    static constexpr int kAcceptsPerActivation = 256;
+    static constexpr int kReadBytesPerEvent = 16 * 1024;
+    // A Client never sends anything but reports; past this much non-report data since its last
+    // good report the connection is closed as failed.
+    static constexpr qint64 kGarbageLimit = 64 * 1024;
+    // Unsent bytes allowed for a Client that stops reading (a line-list update is a few KiB).
+    static constexpr qint64 kOutQueueLimit = 1024 * 1024;
+    static constexpr int kSweepIntervalMs = 5000;
+
+signals:
+    void clientConnected(ConnectionHub::ClientId id, const QString& address);
+    void clientReported(ConnectionHub::ClientId id, const QString& gateway,
+                        const QString& primaryDns, const QString& lineName);
+    void clientClosed(ConnectionHub::ClientId id, const QString& address); // peer closed: balloon
+    void clientFailed(ConnectionHub::ClientId id, const QString& address); // error/dead: no balloon
+    void allClosed();
+
+private:
+    enum class EndKind { Closed, Failed };
+
+    void onEpollReady();
+    void acceptPending();
+    void armListener(bool on);
+    bool isCurrent(int fd, ClientId id) const;
+    void handleEvent(HubConnection* conn, quint32 events);
+    void readFrom(HubConnection* conn);
+    void handleMessage(HubConnection* conn, const QByteArray& message);
+    bool sendBytes(HubConnection* conn, const QByteArray& bytes);
+    void flushQueue(HubConnection* conn);
+    void updateWriteInterest(HubConnection* conn, bool wantWrite);
+    void endConnection(HubConnection* conn, EndKind kind);
+    void sweep();
+    void closeListener();
+    QByteArray lineFileBytes() const;
+    qint64 nowMs() const { return m_clock.elapsed(); }
+
+    int m_epollFd = -1;
+    int m_listenFd = -1;
+    quint16 m_port = 0;
+    bool m_listenerArmed = false;
+    QSocketNotifier* m_notifier = nullptr;
+    QTimer* m_sweepTimer = nullptr;
+    QTimer* m_rearmTimer = nullptr; // resumes accepting after the descriptor limit was hit
+    QElapsedTimer m_clock;          // monotonic time for the message readers
+    bool m_updateEnabled = false;
+    QString m_lineFilePath;
+    ClientId m_lastId = 0;
+    // Indexed by descriptor (small, dense integers); the id table finds a connection by id.
+    std::vector<std::unique_ptr<HubConnection>> m_byFd;
+    QHash<ClientId, HubConnection*> m_byId;
+};
