@@ -2,6 +2,7 @@
 
 #include "gbk.h"
 #include "protocol.h"
+#include "validators.h"
 
 namespace {
 const QByteArray& ReportWord() {
@@ -38,6 +39,16 @@ qsizetype NthSemicolon(const QByteArray& buffer, qsizetype from, int n) {
             return -1;
     }
     return pos;
+}
+// An address that no further digit could extend into another valid address (a last octet of
+// three digits, of 26 to 99, or of 00 to 09) needs no quiet time to know it has ended.
+bool IsFinishedAddress(const QByteArray& field) {
+    if (!IsIpAddress(QString::fromLatin1(field)))
+        return false;
+    const QByteArray last = field.mid(field.lastIndexOf('.') + 1);
+    if (last.size() == 3)
+        return true;
+    return last.size() == 2 && (last.at(0) == '0' || last.toInt() >= 26);
 }
 } // namespace
 
@@ -108,6 +119,10 @@ MessageReader::Scan MessageReader::scanSwitch(qsizetype& length, bool quiet) con
     const qsizetype next = findNextWord(second + 1, partialAt);
     if (next >= 0) {
         length = next;
+        return Scan::Complete;
+    }
+    if (!quiet && partialAt < 0 && IsFinishedAddress(m_buffer.mid(second + 1))) {
+        length = m_buffer.size();
         return Scan::Complete;
     }
     if (!quiet)

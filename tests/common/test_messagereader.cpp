@@ -158,6 +158,16 @@ private slots:
         QCOMPARE(reader.poll(1050), QList<QByteArray>{sw});
     }
 
+    void switchEndingInAFinishedAddressNeedsNoQuietTime() {
+        MessageReader reader(MessageReader::Side::Client);
+        for (const char* secondary : {"114.114.114.114", "8.8.8.88", "10.0.0.07"}) {
+            const QByteArray sw = ComposeSwitchCommand("10.0.0.1", "114.114.115.115", secondary);
+            QCOMPARE(reader.feed(sw, 0), QList<QByteArray>{sw});
+        }
+        // 8.8.4.4 could still become 8.8.4.44.
+        QVERIFY(reader.feed(ComposeSwitchCommand("10.0.0.1", "8.8.8.8", "8.8.4.4"), 0).isEmpty());
+    }
+
     void shortSwitchIsGivenUp() {
         MessageReader reader(MessageReader::Side::Client);
         QVERIFY(reader.feed(ToGbk(kSwitchWord) + "10.0.0.1", 0).isEmpty());
