@@ -1,7 +1,12 @@
+#include "frmain.h"
+
 #include <QApplication>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    return 0;
+    FrMain window;
+    // A second copy has told the user and ends here; the first keeps running untouched.
+    if (!window.start())
+        return 0;
+    return app.exec();
 }
