@@ -5,21 +5,38 @@
 #include <QtGlobal>
 
 namespace {
-void RequireValid(bool valid) {
+void RequireValid(bool valid)
+{
     // Without GBK every file and message would be garbled: refuse to run at all.
     if (!valid)
         qFatal("GBK codec is not available in this Qt build");
 }
-} // namespace
 
-QByteArray ToGbk(const QString& text) {
-    QStringEncoder encoder("GBK");
+// Opening a codec by name is costly (a converter lookup each time); keep one per thread and
+// reset it before every use, so no state carries over between texts.
+QStringEncoder& Encoder()
+{
+    thread_local QStringEncoder encoder("GBK");
     RequireValid(encoder.isValid());
-    return encoder.encode(text);
+    encoder.resetState();
+    return encoder;
 }
 
-QString FromGbk(const QByteArray& bytes) {
-    QStringDecoder decoder("GBK");
+QStringDecoder& Decoder()
+{
+    thread_local QStringDecoder decoder("GBK");
     RequireValid(decoder.isValid());
-    return decoder.decode(bytes);
+    decoder.resetState();
+    return decoder;
+}
+} // namespace
+
+QByteArray ToGbk(const QString& text)
+{
+    return Encoder().encode(text);
+}
+
+QString FromGbk(const QByteArray& bytes)
+{
+    return Decoder().decode(bytes);
 }
