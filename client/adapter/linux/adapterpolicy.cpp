@@ -1,0 +1,151 @@
+#include "adapterpolicy.h"
+
+#include "ipv4.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace AdapterPolicy {
+
+namespace {
+
+// Names that virtual links get from the usual tools, for links whose kind is not reported.
+const char* const kVirtualPrefixes[] = {"veth",    "br-", "docker",    "virbr",   "vnet", "tun",
+                                        "tap",     "wg",  "lxc",       "lxd",     "cni",  "vmnet",
+                                        "vboxnet", "zt",  "tailscale", "flannel", "cali", "dummy"};
+
+quint64 BestMetric(const LinkInfo& link) {
+    quint64 best = std::numeric_limits<quint64>::max();
+    for (const DefaultRoute& route : link.defaultRoutes)
+        best = std::min<quint64>(best, route.metric);
+    return best;
+}
+
+bool HoldsOnLink(const QList<Ipv4Address>& addresses, quint32 gateway) {
+    for (const Ipv4Address& a : addresses) {
+        if (a.prefix < 32 && Ipv4::InSubnet(gateway, a.address, a.prefix))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool IsCandidate(const LinkInfo& link) {
+    return link.up && !link.loopback && !link.addresses.isEmpty();
+}
+
+bool IsVirtual(const LinkInfo& link) {
+    if (!link.kind.isEmpty() || !link.hasDevice)
+        return true;
+    for (const char* prefix : kVirtualPrefixes) {
+        if (link.name.startsWith(QLatin1String(prefix)))
+            return true;
+    }
+    return false;
+}
+
+QList<LinkInfo> DisplayOrder(const QList<LinkInfo>& links) {
+    QList<LinkInfo> result;
+    for (const LinkInfo& link : links) {
+        if (IsCandidate(link))
+            result.append(link);
+    }
+    std::stable_sort(result.begin(), result.end(), [](const LinkInfo& a, const LinkInfo& b) {
+        const quint64 ma = BestMetric(a), mb = BestMetric(b);
+        if (ma != mb)
+            return ma < mb;
+        const bool va = IsVirtual(a), vb = IsVirtual(b);
+        if (va != vb)
+            return !va;
+        return a.ifindex < b.ifindex;
+    });
+    return result;
+}
+
+const DefaultRoute* BestDefault(const LinkInfo& link) {
+    const DefaultRoute* best = nullptr;
+    for (const DefaultRoute& route : link.defaultRoutes) {
+        if (route.hasGateway && (!best || route.metric < best->metric))
+            best = &route;
+    }
+    return best;
+}
+
+QString CheckSettings(const AdapterSettings& settings) {
+    const QString gateway = settings.gateway.trimmed();
+    const QString primary = settings.primaryDns.trimmed();
+    const QString secondary = settings.secondaryDns.trimmed();
+    if (!Ipv4::Parse(gateway, nullptr))
+        return QStringLiteral("invalid gateway \"%1\"").arg(gateway);
+    if (!Ipv4::Parse(primary, nullptr))
+        return QStringLiteral("invalid primary DNS server \"%1\"").arg(primary);
+    if (!secondary.isEmpty() && !Ipv4::Parse(secondary, nullptr))
+        return QStringLiteral("invalid secondary DNS server \"%1\"").arg(secondary);
+    const QString localIp = settings.localIp.trimmed();
+    if (localIp.isEmpty())
+        return QString();
+    quint32 address = 0;
+    if (!Ipv4::Parse(localIp, &address))
+        return QStringLiteral("invalid local IP \"%1\"").arg(localIp);
+    const QString mask = settings.subnetMask.trimmed();
+    const int prefix = Ipv4::MaskToPrefix(mask);
+    if (prefix < 1)
+        return QStringLiteral("invalid subnet mask \"%1\"").arg(mask);
+    if (prefix < 31) {
+        const quint32 host = address & ~Ipv4::PrefixToBits(prefix);
+        if (host == 0 || host == ~Ipv4::PrefixToBits(prefix))
+            return QStringLiteral("%1 is the network or broadcast address of its subnet %2")
+                .arg(localIp, mask);
+    }
+    quint32 gw = 0;
+    Ipv4::Parse(gateway, &gw);
+    if (gw == address)
+        return QStringLiteral("the gateway %1 equals the local IP").arg(gateway);
+    if (!Ipv4::InSubnet(gw, address, prefix))
+        return QStringLiteral("the gateway %1 is not in the subnet of %2/%3")
+            .arg(gateway, localIp, mask);
+    return QString();
+}
+
+SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
+    SwitchPlan plan;
+    plan.errorText = CheckSettings(settings);
+    if (!plan.errorText.isEmpty())
+        return plan;
+    Ipv4::Parse(settings.gateway.trimmed(), &plan.gateway);
+    plan.dnsServers.append(settings.primaryDns.trimmed());
+    if (!settings.secondaryDns.trimmed().isEmpty())
+        plan.dnsServers.append(settings.secondaryDns.trimmed());
+
+    const QList<LinkInfo> ordered = DisplayOrder(links);
+    if (ordered.isEmpty()) {
+        plan.errorText = QStringLiteral("no active network adapter with an IPv4 address");
+        return plan;
+    }
+    const QString localIp = settings.localIp.trimmed();
+    if (!localIp.isEmpty()) {
+        plan.changeAddress = true;
+        plan.addressIfindex = ordered.first().ifindex;
+        plan.addressLink = ordered.first().name;
+        Ipv4::Parse(localIp, &plan.newAddress.address);
+        plan.newAddress.prefix = Ipv4::MaskToPrefix(settings.subnetMask.trimmed());
+    }
+    QStringList examined;
+    for (const LinkInfo& link : ordered) {
+        const bool target = plan.changeAddress && link.ifindex == plan.addressIfindex;
+        const QList<Ipv4Address> after =
+            target ? QList<Ipv4Address>{plan.newAddress} : link.addresses;
+        if (HoldsOnLink(after, plan.gateway))
+            plan.gatewayLinks.append(link);
+        examined.append(link.name);
+    }
+    if (plan.gatewayLinks.isEmpty()) {
+        plan.errorText = QStringLiteral("the gateway %1 is not on the subnet of any active "
+                                        "adapter (%2)")
+                             .arg(Ipv4::Format(plan.gateway), examined.join(QStringLiteral(", ")));
+    }
+    return plan;
+}
+
+} // namespace AdapterPolicy

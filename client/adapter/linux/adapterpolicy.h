@@ -1,0 +1,41 @@
+#pragma once
+
+#include "linkinfo.h"
+#include "networkadapter.h"
+
+#include <QStringList>
+
+// Which adapter the inspection shows and which adapters a switch touches. Pure functions of the
+// link inventory, so the policy is tested without privileges.
+//
+// Candidates: links that are up, not loopback, and carry an IPv4 address.
+// Display order: lowest default-route metric first (links without one last), then physical
+// before virtual, then ifindex.
+// A switch with a local IP puts that address (and only it) on the first candidate; the gateway
+// must lie in the new subnet. The default gateway goes on every candidate whose subnet (after
+// the address change) holds the gateway; when there is none the switch is refused. DNS servers
+// are system-wide and written once.
+namespace AdapterPolicy {
+
+bool IsCandidate(const LinkInfo& link);
+bool IsVirtual(const LinkInfo& link);
+QList<LinkInfo> DisplayOrder(const QList<LinkInfo>& links);
+// The lowest-metric default route with a gateway, or nullptr.
+const DefaultRoute* BestDefault(const LinkInfo& link);
+
+struct SwitchPlan {
+    QString errorText; // not empty: refuse and change nothing
+    bool changeAddress = false;
+    int addressIfindex = 0;
+    QString addressLink;
+    Ipv4Address newAddress;
+    quint32 gateway = 0;
+    QList<LinkInfo> gatewayLinks; // display order
+    QStringList dnsServers;       // primary, then secondary when given
+};
+
+// Checks the settings alone (addresses, mask, DNS); empty text when they are sound.
+QString CheckSettings(const AdapterSettings& settings);
+SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings);
+
+} // namespace AdapterPolicy

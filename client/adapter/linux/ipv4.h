@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// IPv4 addresses as host-order numbers, and the conversions between dotted-quad masks and
+// prefix lengths that the adapter layer needs.
+namespace Ipv4 {
+
+// Strict dotted quad: four decimal parts 0..255, no spaces, no leading '+', at most 3 digits.
+bool Parse(const QString& text, quint32* address);
+QString Format(quint32 address);
+
+// Prefix length of a contiguous dotted-quad mask (0..32), or -1 when the text is no mask.
+int MaskToPrefix(const QString& mask);
+// Dotted-quad mask of a prefix length (0..32); an empty text outside that range.
+QString PrefixToMask(int prefix);
+quint32 PrefixToBits(int prefix);
+
+// True when address lies in the subnet network/prefix.
+bool InSubnet(quint32 address, quint32 network, int prefix);
+
+} // namespace Ipv4

@@ -1,0 +1,221 @@
+#include "resolverfile.h"
+
+#include "ipv4.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString ErrnoText(int error) {
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+// The keyword and the value of a resolver line, or an empty keyword for blank and comment lines.
+QList<QByteArray> Tokens(const QByteArray& line) {
+    const QByteArray trimmed = line.trimmed();
+    if (trimmed.isEmpty() || trimmed.startsWith('#') || trimmed.startsWith(';'))
+        return {};
+    return trimmed.simplified().split(' ');
+}
+
+bool WriteAll(int fd, const QByteArray& content) {
+    qsizetype done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+ResolverFile::ResolverFile(const QString& path) : m_path(path) {}
+
+QStringList ResolverFile::ParseNameservers(const QByteArray& content) {
+    QStringList servers;
+    for (const QByteArray& line : content.split('\n')) {
+        const QList<QByteArray> tokens = Tokens(line);
+        if (tokens.size() < 2 || tokens.first() != "nameserver")
+            continue;
+        const QString server = QString::fromLatin1(tokens.at(1));
+        // IPv6 servers are not part of the adapter's IPv4 view.
+        if (Ipv4::Parse(server, nullptr))
+            servers.append(server);
+    }
+    return servers;
+}
+
+QByteArray ResolverFile::ReplaceNameservers(const QByteArray& content, const QStringList& servers) {
+    QByteArray block;
+    for (const QString& server : servers) {
+        if (!server.isEmpty())
+            block += "nameserver " + server.toLatin1() + '\n';
+    }
+    QList<QByteArray> lines = content.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast(); // the final newline, not an empty line
+    QByteArray result;
+    bool placed = false;
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> tokens = Tokens(line);
+        if (!tokens.isEmpty() && tokens.first() == "nameserver") {
+            // The new list takes the place of the first old entry; every old entry goes, IPv6
+            // ones included, so the order written is the order the resolver uses.
+            if (!placed)
+                result += block;
+            placed = true;
+            continue;
+        }
+        result += line + '\n';
+    }
+    if (!placed)
+        result += block;
+    return result;
+}
+
+ResolverFile::ReadStatus ResolverFile::read(QStringList* servers, QString* errorText) const {
+    QFile file(m_path);
+    if (!file.exists()) {
+        *errorText = QStringLiteral("resolver file %1 does not exist").arg(m_path);
+        return ReadStatus::Missing;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *errorText = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
+        return ReadStatus::Failed;
+    }
+    const QByteArray content = file.read(kMaxSize + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *errorText = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
+        return ReadStatus::Failed;
+    }
+    if (content.size() > kMaxSize) {
+        *errorText = QStringLiteral("%1 is too large for a resolver file").arg(m_path);
+        return ReadStatus::Failed;
+    }
+    *servers = ParseNameservers(content);
+    return ReadStatus::Ok;
+}
+
+bool ResolverFile::checkWritable(QString* errorText) const {
+    const QByteArray path = QFile::encodeName(m_path);
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0) {
+        if (errno != ENOENT) {
+            *errorText = QStringLiteral("cannot examine %1: %2").arg(m_path, ErrnoText(errno));
+            return false;
+        }
+        const QByteArray folder = QFile::encodeName(QFileInfo(m_path).absolutePath());
+        if (::faccessat(AT_FDCWD, folder.constData(), W_OK, AT_EACCESS) != 0) {
+            *errorText = QStringLiteral("need write access to %1 to create the resolver file %2")
+                             .arg(QString::fromLocal8Bit(folder), m_path);
+            return false;
+        }
+        return true;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *errorText = QStringLiteral("%1 is a symbolic link, so another service manages the DNS "
+                                    "servers; refusing to replace it")
+                         .arg(m_path);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *errorText = QStringLiteral("%1 is not a regular file").arg(m_path);
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) != 0) {
+        *errorText = QStringLiteral("need write access to %1 to set the DNS servers").arg(m_path);
+        return false;
+    }
+    return true;
+}
+
+bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorText) const {
+    if (!checkWritable(errorText))
+        return false;
+    const QByteArray path = QFile::encodeName(m_path);
+    QByteArray old;
+    mode_t mode = 0644;
+    uid_t owner = uid_t(-1);
+    gid_t group = gid_t(-1);
+    struct stat st {};
+    const bool exists = ::lstat(path.constData(), &st) == 0;
+    if (exists) {
+        mode = st.st_mode & 07777;
+        owner = st.st_uid;
+        group = st.st_gid;
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *errorText = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
+            return false;
+        }
+        old = file.read(kMaxSize + 1);
+        if (old.size() > kMaxSize) {
+            *errorText = QStringLiteral("%1 is too large for a resolver file").arg(m_path);
+            return false;
+        }
+    }
+    const QByteArray content = ReplaceNameservers(old, servers);
+
+    // A temporary file beside the target, so the rename replaces it in one step.
+    QByteArray tmpl = QFile::encodeName(QFileInfo(m_path).absolutePath()) + "/.resolv.tvXXXXXX";
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) {
+        const int error = errno;
+        // A read-only folder may still hold a writable (bind-mounted) file.
+        if (exists)
+            return writeInPlace(content, errorText);
+        *errorText =
+            QStringLiteral("cannot create the resolver file %1: %2").arg(m_path, ErrnoText(error));
+        return false;
+    }
+    bool written = WriteAll(fd, content) && ::fchmod(fd, mode) == 0;
+    if (written && exists && ::geteuid() == 0)
+        (void)!::fchown(fd, owner, group); // keep the owner; failing that is harmless
+    written = written && ::fsync(fd) == 0;
+    const int writeError = errno;
+    ::close(fd);
+    if (!written) {
+        ::unlink(tmpl.constData());
+        *errorText = QStringLiteral("cannot write %1: %2").arg(m_path, ErrnoText(writeError));
+        return false;
+    }
+    if (::rename(tmpl.constData(), path.constData()) == 0)
+        return true;
+    const int renameError = errno;
+    ::unlink(tmpl.constData());
+    if (exists && (renameError == EBUSY || renameError == EXDEV))
+        return writeInPlace(content, errorText);
+    *errorText = QStringLiteral("cannot replace %1: %2").arg(m_path, ErrnoText(renameError));
+    return false;
+}
+
+bool ResolverFile::writeInPlace(const QByteArray& content, QString* errorText) const {
+    const QByteArray path = QFile::encodeName(m_path);
+    const int fd = ::open(path.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *errorText = QStringLiteral("cannot open %1: %2").arg(m_path, ErrnoText(errno));
+        return false;
+    }
+    // Overwrite, then cut: the file never reads as empty in between.
+    const bool ok =
+        WriteAll(fd, content) && ::ftruncate(fd, off_t(content.size())) == 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!ok) {
+        *errorText = QStringLiteral("cannot rewrite %1: %2").arg(m_path, ErrnoText(error));
+        return false;
+    }
+    return true;
+}

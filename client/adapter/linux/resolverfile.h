@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The resolver file (normally /etc/resolv.conf): its IPv4 `nameserver` lines are the DNS server
+// list the adapter layer shows and sets. Other lines (search, options, comments) are kept.
+class ResolverFile {
+public:
+    enum class ReadStatus { Ok, Missing, Failed };
+
+    explicit ResolverFile(const QString& path);
+
+    QString path() const { return m_path; }
+
+    // The IPv4 name servers in file order.
+    ReadStatus read(QStringList* servers, QString* errorText) const;
+
+    // Whether writeNameservers() may proceed: the file must be a regular file (never a symlink,
+    // which belongs to whatever service manages it) that this process may write; a missing file
+    // needs a writable folder.
+    bool checkWritable(QString* errorText) const;
+
+    // Replaces every nameserver line by one line per non-empty server, in order. Written to a
+    // temporary file and renamed over the old one; where the file is a mount point (a bind mount
+    // cannot be renamed over) it is rewritten in place.
+    bool writeNameservers(const QStringList& servers, QString* errorText) const;
+
+    static QStringList ParseNameservers(const QByteArray& content);
+    static QByteArray ReplaceNameservers(const QByteArray& content, const QStringList& servers);
+
+    // Files larger than this are not resolver files; reading them is refused.
+    static constexpr qint64 kMaxSize = 1 << 20;
+
+private:
+    bool writeInPlace(const QByteArray& content, QString* errorText) const;
+
+    QString m_path;
+};
