@@ -1,0 +1,229 @@
+#include "cmd5.h"
+#include "dialogdriver.h"
+#include "fakeclientcontext.h"
+#include "frpwd.h"
+#include "messagerecorder.h"
+#include "regstore.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+QString Md5(const QString& text) {
+    return Cmd5().md5(text);
+}
+
+QString StoredDigest() {
+    return ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
+                         QStringLiteral("AdminPwd"));
+}
+
+// One start of the Client as far as the lock goes: the stored digest read, the step run.
+void Start(FakeClientContext& ctx) {
+    ctx.m_settings = ClientSettings{};
+    ctx.m_settings.adminPwd = StoredDigest();
+    ApplyStartupPasswordStep(ctx);
+}
+} // namespace
+
+class PasswordWindow {
+public:
+    explicit PasswordWindow(FakeClientContext& ctx) {
+        dialog = std::make_unique<FrPwd>(ctx);
+        dialog->show();
+        drive = std::make_unique<DialogDriver>(dialog.get());
+    }
+    void change(const QString& oldPwd, const QString& newPwd, const QString& confirmed) {
+        drive->type("OldPwd", oldPwd);
+        drive->type("NewPwd", newPwd);
+        drive->type("QrPwd", confirmed);
+        drive->click("XgPwd");
+    }
+    void unlock(const QString& password) {
+        drive->type("OldPwd", password);
+        drive->click("JieSuo");
+    }
+
+    std::unique_ptr<FrPwd> dialog;
+    std::unique_ptr<DialogDriver> drive;
+};
+
+class TestFrPwd : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey)); }
+
+    void startupStep() {
+        FakeClientContext ctx;
+        Start(ctx); // first start: nothing stored
+        QVERIFY(ctx.m_settings.adminUnlocked);
+        QCOMPARE(ctx.m_settings.adminPwd, Md5(QString()));
+        QCOMPARE(StoredDigest(), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+
+        // The empty digest with stray spaces still means "no password" and is stored clean.
+        ctx.m_settings.adminPwd = QStringLiteral("  ") + Md5(QString()) + QStringLiteral(" ");
+        ApplyStartupPasswordStep(ctx);
+        QVERIFY(ctx.m_settings.adminUnlocked);
+        QCOMPARE(StoredDigest(), Md5(QString()));
+
+        ctx.m_settings.adminPwd = Md5(QStringLiteral("pw"));
+        ApplyStartupPasswordStep(ctx);
+        QVERIFY(!ctx.m_settings.adminUnlocked);
+        QCOMPARE(StoredDigest(), Md5(QString())); // a set password is never overwritten
+    }
+
+    void firstStartUnlocksWithEmptyPassword() {
+        FakeClientContext ctx;
+        Start(ctx);
+        MessageRecorder messages;
+        messages.m_answers = {QMessageBox::No};
+        PasswordWindow w(ctx);
+        QCOMPARE(w.dialog->windowTitle(), QStringLiteral("Torvane -- 管理密码"));
+        QVERIFY(w.dialog->windowFlags() & Qt::WindowStaysOnTopHint);
+        QCOMPARE(w.drive->get<QLineEdit>("OldPwd")->echoMode(), QLineEdit::Password);
+        w.unlock(QString());
+        QCOMPARE(messages.texts(), QStringList{QStringLiteral("解锁成功，你现在可以进行参数设置")});
+        const DialogMessage& question = messages.m_messages.first();
+        QCOMPARE(question.title, QStringLiteral("程序提示"));
+        QCOMPARE(question.icon, QMessageBox::Information);
+        QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
+        QVERIFY(ctx.m_settings.adminUnlocked);
+        QVERIFY(!w.dialog->isVisible()); // No: just closed
+    }
+
+    void yesOpensTheSettingsWindow() {
+        FakeClientContext ctx;
+        Start(ctx);
+        MessageRecorder messages; // answers Yes
+        PasswordWindow w(ctx);
+        QString opened;
+        bool passwordWindowHidden = false;
+        QTimer::singleShot(0, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            opened = modal ? modal->objectName() : QString();
+            passwordWindowHidden = !w.dialog->isVisible();
+            if (modal)
+                modal->close();
+        });
+        w.unlock(QString());
+        QCOMPARE(opened, QStringLiteral("FrAdd"));
+        QVERIFY(passwordWindowHidden); // closed before the settings window opened
+        QVERIFY(!w.dialog->isVisible());
+    }
+
+    void passwordLocksAfterRestart() {
+        FakeClientContext ctx;
+        Start(ctx);
+        MessageRecorder messages;
+        {
+            PasswordWindow w(ctx);
+            w.change(QString(), QStringLiteral("  Secret "), QStringLiteral("Secret"));
+            QCOMPARE(messages.texts(), QStringList{QStringLiteral("密码修改成功")});
+            QVERIFY(!w.dialog->isVisible());
+        }
+        QCOMPARE(StoredDigest(), Md5(QStringLiteral("Secret")));
+        QVERIFY(ctx.m_settings.adminUnlocked); // a change leaves the lock as it was
+
+        Start(ctx);
+        QVERIFY(!ctx.m_settings.adminUnlocked);
+
+        messages.m_messages.clear();
+        messages.m_answers = {QMessageBox::Ok, QMessageBox::No, QMessageBox::Ok};
+        PasswordWindow w(ctx);
+        w.unlock(QStringLiteral("secret")); // case matters
+        QCOMPARE(messages.lastText(), QStringLiteral("解锁失败，你输入的密码不正确"));
+        QCOMPARE(w.drive->focusName(), QStringLiteral("OldPwd"));
+        QVERIFY(w.dialog->isVisible());
+        QVERIFY(!ctx.m_settings.adminUnlocked);
+
+        w.unlock(QStringLiteral("   Secret  ")); // spaces around do not count
+        QCOMPARE(messages.lastText(), QStringLiteral("解锁成功，你现在可以进行参数设置"));
+        QVERIFY(ctx.m_settings.adminUnlocked);
+
+        // A failed unlock after a successful one closes the lock again.
+        w.dialog->show();
+        w.unlock(QStringLiteral("Secret!"));
+        QCOMPARE(messages.lastText(), QStringLiteral("解锁失败，你输入的密码不正确"));
+        QVERIFY(!ctx.m_settings.adminUnlocked);
+
+        // Without the stored value the next start has no password again.
+        QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+        Start(ctx);
+        QVERIFY(ctx.m_settings.adminUnlocked);
+    }
+
+    void changeChecksInOrder_data() {
+        QTest::addColumn<QString>("oldPwd");
+        QTest::addColumn<QString>("newPwd");
+        QTest::addColumn<QString>("confirmed");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("focus");
+        QTest::newRow("new only spaces") << "wrong"
+                                         << "   "
+                                         << "x"
+                                         << "请输入新密码"
+                                         << "NewPwd";
+        QTest::newRow("confirmation empty") << "wrong"
+                                            << "n"
+                                            << " "
+                                            << "请输入确认密码"
+                                            << "QrPwd";
+        QTest::newRow("mismatch before wrong old") << "wrong"
+                                                   << "n1"
+                                                   << "n2"
+                                                   << "两次密码输入不一致"
+                                                   << "QrPwd";
+        QTest::newRow("mismatch in case") << "old"
+                                          << "New"
+                                          << "new"
+                                          << "两次密码输入不一致"
+                                          << "QrPwd";
+        QTest::newRow("wrong old") << "Old"
+                                   << "n"
+                                   << " n "
+                                   << "旧密码输入错误"
+                                   << "OldPwd";
+    }
+
+    void changeChecksInOrder() {
+        QFETCH(QString, oldPwd);
+        QFETCH(QString, newPwd);
+        QFETCH(QString, confirmed);
+        QFETCH(QString, message);
+        QFETCH(QString, focus);
+        FakeClientContext ctx;
+        ctx.m_settings.adminPwd = Md5(QStringLiteral("old"));
+        WriteRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
+                       QStringLiteral("AdminPwd"), ctx.m_settings.adminPwd);
+        ctx.m_settings.adminUnlocked = true;
+        MessageRecorder messages;
+        PasswordWindow w(ctx);
+        w.drive->get("CloseOk")->setFocus();
+        w.change(oldPwd, newPwd, confirmed);
+        QCOMPARE(messages.texts(), QStringList{message});
+        QCOMPARE(messages.m_messages.first().buttons,
+                 QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(w.drive->focusName(), focus);
+        QVERIFY(w.dialog->isVisible());
+        QCOMPARE(ctx.m_settings.adminPwd, Md5(QStringLiteral("old")));
+        QCOMPARE(StoredDigest(), Md5(QStringLiteral("old")));
+        QVERIFY(ctx.m_settings.adminUnlocked);
+    }
+
+    void closeButtons() {
+        FakeClientContext ctx;
+        PasswordWindow w(ctx);
+        w.drive->click("CloseOk");
+        QVERIFY(!w.dialog->isVisible());
+        w.dialog->show();
+        QTest::keyClick(w.dialog.get(), Qt::Key_F4, Qt::AltModifier);
+        QVERIFY(!w.dialog->isVisible());
+    }
+};
+
+QTEST_MAIN(TestFrPwd)
+#include "tst_frpwd.moc"
