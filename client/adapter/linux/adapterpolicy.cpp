@@ -45,6 +45,15 @@ bool IsVirtual(const LinkInfo& link) {
     return false;
 }
 
+int Tier(const LinkInfo& link) {
+    if (!IsVirtual(link))
+        return 0;
+    // A veth that is not named like a host-side end is a container's or namespace's own uplink.
+    if (link.kind == QLatin1String("veth") && !link.name.startsWith(QLatin1String("veth")))
+        return 1;
+    return 2;
+}
+
 QList<LinkInfo> DisplayOrder(const QList<LinkInfo>& links) {
     QList<LinkInfo> result;
     for (const LinkInfo& link : links) {
@@ -55,9 +64,9 @@ QList<LinkInfo> DisplayOrder(const QList<LinkInfo>& links) {
         const quint64 ma = BestMetric(a), mb = BestMetric(b);
         if (ma != mb)
             return ma < mb;
-        const bool va = IsVirtual(a), vb = IsVirtual(b);
-        if (va != vb)
-            return !va;
+        const int ta = Tier(a), tb = Tier(b);
+        if (ta != tb)
+            return ta < tb;
         return a.ifindex < b.ifindex;
     });
     return result;

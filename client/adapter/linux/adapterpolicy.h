@@ -9,8 +9,9 @@
 // link inventory, so the policy is tested without privileges.
 //
 // Candidates: links that are up, not loopback, and carry an IPv4 address.
-// Display order: lowest default-route metric first (links without one last), then physical
-// before virtual, then ifindex.
+// Display order: lowest default-route metric first (links without one last), then by tier
+// (0 physical; 1 a veth not named veth*, i.e. the uplink of a container or namespace; 2 other
+// virtual links: bridges, tun/tap, host-side veths, docker/virbr/...), then ifindex.
 // A switch with a local IP puts that address (and only it) on the first candidate; the gateway
 // must lie in the new subnet. The default gateway goes on every candidate whose subnet (after
 // the address change) holds the gateway; when there is none the switch is refused. DNS servers
@@ -19,6 +20,7 @@ namespace AdapterPolicy {
 
 bool IsCandidate(const LinkInfo& link);
 bool IsVirtual(const LinkInfo& link);
+int Tier(const LinkInfo& link);
 QList<LinkInfo> DisplayOrder(const QList<LinkInfo>& links);
 // The lowest-metric default route with a gateway, or nullptr.
 const DefaultRoute* BestDefault(const LinkInfo& link);
