@@ -1,0 +1,25 @@
+#include "linelist.h"
+
+#include "linefile.h"
+
+#include <QListWidget>
+
+QList<LineEntry> LoadLineList(const QString& path, QListWidget* list) {
+    const QList<LineEntry> lines = LoadLineEntries(path, kLineListSlots);
+    if (list) {
+        list->clear();
+        for (const LineEntry& line : lines)
+            list->addItem(line.name);
+    }
+    return lines;
+}
+
+CurrentLine FindCurrentLine(const QList<LineEntry>& lines, const QString& gateway,
+                            const QString& primaryDns) {
+    for (int i = 0; i < lines.size(); ++i) {
+        const LineEntry& line = lines.at(i);
+        if (line.primaryDns == primaryDns && line.gateway == gateway)
+            return CurrentLine{i, line.name, kCurrentLinePrefix + line.name};
+    }
+    return CurrentLine{-1, QString(), kLineNotInList};
+}

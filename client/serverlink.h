@@ -1,0 +1,69 @@
+#pragma once
+
+#include "messagereader.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <utility>
+
+class QTcpSocket;
+class QTimer;
+
+// The Client's link to the server: the socket KeHu, the reconnect timer Timer2 and the reader
+// that cuts the byte stream into whole server messages.
+class ServerLink : public QObject {
+    Q_OBJECT
+public:
+    // Server address and port texts (FwqIp, FwqDk), read at every connect so that new settings
+    // take effect on the next attempt.
+    using Endpoint = std::function<std::pair<QString, QString>()>;
+
+    explicit ServerLink(Endpoint endpoint, QObject* parent = nullptr);
+    ~ServerLink() override;
+
+    // Enables Timer2 (a second copy of the program never calls this).
+    void start();
+    // Drops the current connection or attempt and connects to the endpoint again.
+    void connectToServer();
+    // Closes the socket for good (program exit); Timer2 stops.
+    void shutdown();
+
+    bool isConnected() const { return m_serverConnected; }
+    // Writes one message; false (nothing written) while not connected.
+    bool send(const QByteArray& message);
+
+    QTcpSocket* socket() const { return m_keHu; }
+    int reconnectIntervalMs() const;
+    static int PortFromText(const QString& text); // 0 when not a port number
+
+signals:
+    void connected();
+    void connectionLost();
+    // One whole server message (an update or a switch command, as bytes).
+    void messageReceived(const QByteArray& message);
+
+private:
+    void onConnected();
+    void onLost();
+    void onReadyRead();
+    void onTimer2();
+    void pollReader();
+    void armPoll();
+    void deliver(const QList<QByteArray>& messages);
+    void enableKeepAlive();
+
+    Endpoint m_endpoint;
+    QTcpSocket* m_keHu = nullptr;
+    QTimer* m_timer2 = nullptr;
+    QTimer* m_pollTimer = nullptr;
+    MessageReader m_reader{MessageReader::Side::Client};
+    QElapsedTimer m_clock;
+    QList<QByteArray> m_inbox;
+    bool m_delivering = false;
+    bool m_serverConnected = false;
+    bool m_shutDown = false;
+};

@@ -1,0 +1,188 @@
+#include "clienttestsupport.h"
+
+#include "linefile.h"
+#include "serverlink.h"
+
+#include <QListWidget>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+QByteArray Gbk(const char* utf8) {
+    return ToGbk(QString::fromUtf8(utf8));
+}
+
+const QByteArray kOldFile = Gbk("电信;;;10.0.0.1;10.0.0.53;10.0.0.54;\r\n");
+const QByteArray kNewFile = Gbk("联通;;;10.2.0.1;10.2.0.53;;\r\n"
+                                "电信二;;;10.0.0.1;10.0.0.53;10.0.0.54;\r\n");
+} // namespace
+
+// The Client's link against a local server that plays the Server's side byte by byte.
+class TestClientLink : public QObject {
+    Q_OBJECT
+
+    QTcpServer m_server;
+    std::unique_ptr<ClientUnderTest> m_client;
+    QTcpSocket* m_peer = nullptr;
+    QByteArray m_received;
+
+    // Waits for the Client's next report and returns it.
+    QByteArray nextReport() {
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(!m_received.isEmpty(), 5000); }();
+        QTest::qWait(20);
+        return std::exchange(m_received, {});
+    }
+
+    void acceptPeer() {
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 5000); }();
+        m_peer = m_server.nextPendingConnection();
+        QVERIFY(m_peer);
+        connect(m_peer, &QTcpSocket::readyRead, this, [this] { m_received += m_peer->readAll(); });
+        m_received += m_peer->readAll();
+    }
+
+private slots:
+    void init() {
+        ClearSettings();
+        QVERIFY(m_server.listen(QHostAddress::LocalHost));
+        SetSetting("FwqIp", QStringLiteral("127.0.0.1"));
+        SetSetting("FwqDk", QString::number(m_server.serverPort()));
+        m_client = std::make_unique<ClientUnderTest>(
+            Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
+        m_client->writeLineFile(FromGbk(kOldFile));
+        QVERIFY(m_client->window->start());
+        acceptPeer();
+        QCOMPARE(nextReport(), Gbk("计算机信息10.0.0.1; 10.0.0.53;电信;1"));
+        QTRY_VERIFY(m_client->window->serverConnected());
+    }
+
+    void cleanup() {
+        m_client.reset();
+        delete m_peer;
+        m_peer = nullptr;
+        m_server.close();
+        m_received.clear();
+    }
+
+    void splitUpdateIsStoredWhole() {
+        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        const QByteArray message = Gbk("更新") + kNewFile;
+        m_peer->write(message.left(9)); // cut inside the first record
+        m_peer->flush();
+        QTest::qWait(20);
+        m_peer->write(message.mid(9));
+        m_peer->flush();
+        QTRY_COMPARE(reloaded.size(), 1);
+        QCOMPARE(m_client->lineFileBytes(), kNewFile);
+        QCOMPARE(m_client->window->findChild<QListWidget*>(QStringLiteral("WgList"))->count(), 2);
+        QCOMPARE(m_client->window->currentLineName(), QStringLiteral("电信二"));
+        QTest::qWait(100);
+        QVERIFY(m_received.isEmpty()); // an update is not answered
+        QCOMPARE(reloaded.size(), 1);
+    }
+
+    void emptyUpdateLeavesAnEmptyList() {
+        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        m_peer->write(Gbk("更新"));
+        QTRY_COMPARE(reloaded.size(), 1);
+        QCOMPARE(m_client->lineFileBytes(), QByteArray("\r\n"));
+        QVERIFY(m_client->window->lineList().isEmpty());
+        QCOMPARE(m_client->window->currentLineName(), QString());
+    }
+
+    void mergedUpdateAndSwitchAreBothApplied() {
+        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        m_peer->write(Gbk("更新") + kNewFile + Gbk("切换10.2.0.1;10.2.0.53;"));
+        QCOMPARE(nextReport(), Gbk("计算机信息10.2.0.1; 10.2.0.53;联通;1"));
+        QCOMPARE(reloaded.size(), 1);
+        QCOMPARE(m_client->lineFileBytes(), kNewFile); // the switch is not part of the file
+        QCOMPARE(m_client->adapter->switchCalls().size(), 1);
+        const AdapterSettings applied = m_client->adapter->switchCalls().first();
+        QCOMPARE(applied.localIp, QString()); // a commanded switch never touches the address
+        QCOMPARE(applied.subnetMask, QString());
+        QCOMPARE(applied.gateway, QStringLiteral("10.2.0.1"));
+        QCOMPARE(applied.primaryDns, QStringLiteral("10.2.0.53"));
+        QCOMPARE(applied.secondaryDns, QString());
+    }
+
+    void invalidSwitchIsIgnored_data() {
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("two pieces") << Gbk("切换10.2.0.1;10.2.0.53");
+        QTest::newRow("gateway not an address") << Gbk("切换10.2.0.x;10.2.0.53;");
+        QTest::newRow("dns not an address") << Gbk("切换10.2.0.1; 10.2.0.53;");
+        QTest::newRow("secondary not an address")
+            << Gbk("切换10.2.0.1;10.2.0.53;nameserver 6.6.6.6");
+        QTest::newRow("empty") << Gbk("切换;;");
+        QTest::newRow("garbage") << QByteArray("\x00\xff\x01garbage", 10);
+    }
+
+    void invalidSwitchIsIgnored() {
+        QFETCH(QByteArray, command);
+        m_peer->write(command);
+        QTest::qWait(2300); // past the reader's quiet and stall times
+        QVERIFY(m_client->adapter->switchCalls().isEmpty());
+        QVERIFY(m_received.isEmpty());
+        QVERIFY(m_client->window->serverConnected());
+        // The link still works afterwards.
+        m_peer->write(Gbk("切换10.2.0.1;10.2.0.53;10.2.0.54"));
+        QCOMPARE(nextReport(), Gbk("计算机信息10.2.0.1; 10.2.0.53;;1"));
+        QCOMPARE(m_client->adapter->switchCalls().size(), 1);
+        QCOMPARE(m_client->adapter->switchCalls().first().secondaryDns,
+                 QStringLiteral("10.2.0.54"));
+    }
+
+    void oversizedUpdateIsRefused() {
+        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        QByteArray big = Gbk("更新");
+        const QByteArray record = Gbk("大;;;10.9.0.1;10.9.0.53;;\r\n");
+        while (big.size() <= MessageReader::kClientCap + 1024)
+            big += record;
+        m_peer->write(big);
+        m_peer->flush();
+        QTest::qWait(2500);
+        QCOMPARE(reloaded.size(), 0);
+        QCOMPARE(m_client->lineFileBytes(), kOldFile);
+        QCOMPARE(m_client->window->lineList().size(), 1);
+        QVERIFY(m_client->window->serverConnected());
+        // A later update of normal size is taken.
+        m_peer->write(Gbk("更新") + kNewFile);
+        QTRY_COMPARE(reloaded.size(), 1);
+        QCOMPARE(m_client->lineFileBytes(), kNewFile);
+    }
+
+    void switchWhileDisconnectedSendsNothing() {
+        m_client->window->link().shutdown();
+        QTRY_VERIFY(m_peer->state() != QAbstractSocket::ConnectedState);
+        m_client->window->selectedLine() = {
+            {}, {}, QStringLiteral("10.2.0.1"), QStringLiteral("10.2.0.53"), {}};
+        m_client->window->runSwitch();
+        QCOMPARE(m_client->adapter->switchCalls().size(), 1);
+        QCOMPARE(m_client->window->adapterSnapshot().gateway, QStringLiteral("10.2.0.1"));
+        QVERIFY(!m_client->window->serverConnected());
+    }
+
+    void reconnectsAfterTheServerGoes() {
+        m_peer->abort();
+        delete m_peer;
+        m_peer = nullptr;
+        QTRY_VERIFY(!m_client->window->serverConnected());
+        m_received.clear();
+        acceptPeer(); // Timer2 tries again once a second
+        QCOMPARE(nextReport(), Gbk("计算机信息10.0.0.1; 10.0.0.53;电信;1"));
+        QVERIFY(m_client->window->serverConnected());
+    }
+
+    void newSettingsTakeEffectOnReconnect() {
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::LocalHost));
+        m_client->window->settings().fwqDk = QString::number(other.serverPort());
+        m_client->window->context().reconnect();
+        QTRY_VERIFY_WITH_TIMEOUT(other.hasPendingConnections(), 5000);
+        QTRY_VERIFY(m_client->window->serverConnected());
+    }
+};
+
+QTEST_MAIN(TestClientLink)
+#include "tst_clientlink.moc"
