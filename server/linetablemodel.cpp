@@ -70,7 +70,7 @@ QString LineTableModel::cellText(int row, int column) const {
     const LineEntry& entry = m_rows.at(row);
     switch (column) {
     case IdColumn:
-        return QString::number(row + 1);
+        return QString::number(m_ids.value(row, row + 1));
     case NameColumn:
         return entry.name;
     case GatewayColumn:
@@ -114,6 +114,9 @@ void LineTableModel::setCellText(int row, int column, const QString& text) {
 void LineTableModel::setRows(const QList<LineEntry>& rows) {
     beginResetModel();
     m_rows = rows.mid(0, kMaxLines);
+    m_ids.clear();
+    for (int r = 1; r <= m_rows.size(); ++r)
+        m_ids.append(r);
     for (LineEntry& row : m_rows) {
         // The Server keeps no local address or mask; they are written empty.
         row.localIp.clear();
@@ -154,6 +157,7 @@ bool LineTableModel::addLine() {
     beginInsertRows({}, row, row);
     m_rows.append(LineEntry{kNewLineName, QString(), QString(), kNewLineAddress, kNewLineAddress,
                             kNewLineAddress});
+    m_ids.append(row + 1);
     endInsertRows();
     return true;
 }
@@ -163,9 +167,23 @@ bool LineTableModel::removeLine(int row) {
         return false;
     beginRemoveRows({}, row, row);
     m_rows.removeAt(row);
+    m_ids.removeAt(row);
     endRemoveRows();
-    // The rows below moved up: their ID texts changed.
-    if (row < m_rows.size())
-        emit dataChanged(index(row, IdColumn), index(rowCount() - 1, IdColumn), {Qt::DisplayRole});
+    renumber();
     return true;
+}
+
+void LineTableModel::renumber() {
+    int first = -1;
+    int last = -1;
+    for (int r = 0; r < m_ids.size(); ++r) {
+        if (m_ids.at(r) != r + 1) {
+            m_ids[r] = r + 1;
+            if (first < 0)
+                first = r;
+            last = r;
+        }
+    }
+    if (first >= 0)
+        emit dataChanged(index(first, IdColumn), index(last, IdColumn), {Qt::DisplayRole});
 }

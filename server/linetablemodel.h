@@ -7,8 +7,8 @@
 #include <QString>
 
 // The Server's line table (DnsList): the only in-memory store of its lines. Columns "ID",
-// "名称", "网关", "首选DNS", "备选DNS"; the ID is always the row number, so every insertion
-// or removal renumbers the rows by itself. Holds at most kMaxLines rows.
+// "名称", "网关", "首选DNS", "备选DNS"; the ID is the row number: loading and adding number the
+// new rows, removing renumbers the rows below. Holds at most kMaxLines rows.
 class LineTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -48,5 +48,7 @@ public:
 
 private:
     QString* cell(int row, int column);
+    void renumber();
     QList<LineEntry> m_rows;
+    QList<int> m_ids; // the ID cell of each row, kept equal to its number by renumber()
 };

@@ -1,0 +1,771 @@
+// The Server's main window driven through its real widgets: settings and listening, status
+// texts, line table commands and their file, the in-place editor, and the switch command as a
+// real client socket receives it.
+#include "celleditor.h"
+#include "clientlistmodel.h"
+#include "frmain.h"
+#include "gbk.h"
+#include "linefile.h"
+#include "linemenu.h"
+#include "linetablemodel.h"
+#include "protocol.h"
+#include "regstore.h"
+#include "trayicon.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+struct Message {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon;
+};
+
+const QByteArray kTwoRecords = "A;;;1.1.1.1;2.2.2.2;3.3.3.3;\r\nB;;;4.4.4.4;5.5.5.5;6.6.6.6;\r\n";
+
+QString Setting(const char* name) {
+    return ReadRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name));
+}
+
+void SetSetting(const char* name, const QString& value) {
+    WriteRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name), value);
+}
+
+quint16 FreePort() {
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::Any, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+LineEntry Line(const QString& name, const QString& g, const QString& p, const QString& s) {
+    return LineEntry{name, QString(), QString(), g, p, s};
+}
+} // namespace
+
+class TestServerWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void firstStartWritesDefaults();
+    void startListensOnTheStoredPort();
+    void unusablePortIsReportedAndTheWindowKeepsRunning();
+    void secondCopyEndsAndTheFirstKeepsRunning();
+    void portValidation_data();
+    void portValidation();
+    void portWithBlanksOrLeadingZeros();
+    void queDingDropsClientsAndResetsTheCount();
+    void optionsTakeEffectAtOnceButAreStoredOnlyByQueDing();
+    void statusTextsFollowTheTab();
+    void tableCommandsAndSaveBytes();
+    void badRowsAreRefusedAndTheFileKept();
+    void addStopsAtTwentyAndDeleteNeedsASelection();
+    void cellEditorEnterEscAndFocusLoss();
+    void cellEditorIgnoresOtherClicks();
+    void switchCommandReachesTheSelectedConnectionOnly();
+    void minimiseNeverHidesWithoutATray();
+    void closingEndsEverything();
+
+private:
+    std::unique_ptr<FrMain> makeWindow(bool guard = false, bool show = true);
+    QWidget* child(FrMain* w, const char* name) const;
+    template <class T> T* child(FrMain* w, const char* name) const {
+        return qobject_cast<T*>(child(w, name));
+    }
+    QAction* action(FrMain* w, const char* name) const;
+    bool waitForRows(FrMain* w, int rows) const;
+    void clickQueDing(FrMain* w, const QString& port);
+    void clickBox(FrMain* w, const char* name);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QList<Message> m_messages;
+};
+
+void TestServerWindow::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_messages.clear();
+    QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+}
+
+void TestServerWindow::cleanup() {
+    m_dir.reset();
+}
+
+std::unique_ptr<FrMain> TestServerWindow::makeWindow(bool guard, bool show) {
+    FrMainOptions options;
+    options.singleInstance = guard;
+    options.programDirectory = m_dir->path();
+    options.showWindow = show;
+    options.messageHook = [this](const QString& title, const QString& text,
+                                 QMessageBox::Icon icon) {
+        m_messages.append({title, text, icon});
+    };
+    auto window = std::make_unique<FrMain>(options);
+    window->resize(900, 600);
+    return window;
+}
+
+QWidget* TestServerWindow::child(FrMain* w, const char* name) const {
+    auto* found = w->findChild<QWidget*>(QString::fromLatin1(name));
+    if (!found)
+        qWarning("no widget %s", name);
+    return found;
+}
+
+QAction* TestServerWindow::action(FrMain* w, const char* name) const {
+    return w->findChild<QAction*>(QString::fromLatin1(name));
+}
+
+bool TestServerWindow::waitForRows(FrMain* w, int rows) const {
+    return QTest::qWaitFor([&] {
+        w->clientModel()->flush();
+        return w->clientModel()->rowCount() == rows;
+    });
+}
+
+void TestServerWindow::clickQueDing(FrMain* w, const QString& port) {
+    auto* box = child<QLineEdit>(w, "FwqDk");
+    box->setText(port);
+    QTest::mouseClick(child<QPushButton>(w, "QueDing"), Qt::LeftButton);
+}
+
+void TestServerWindow::clickBox(FrMain* w, const char* name) {
+    // On the indicator: the box may be wider than its caption.
+    QWidget* box = child(w, name);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+}
+
+void TestServerWindow::firstStartWritesDefaults() {
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QCOMPARE(Setting("FwqDk"), QStringLiteral("15200"));
+    QCOMPARE(Setting("GengXin"), QStringLiteral("1"));
+    QCOMPARE(Setting("QiQiu"), QStringLiteral("1"));
+    QVERIFY(child<QCheckBox>(w.get(), "GengXin")->isChecked());
+    QVERIFY(child<QCheckBox>(w.get(), "QiQiu")->isChecked());
+    QCOMPARE(child<QLineEdit>(w.get(), "FwqDk")->text(), QStringLiteral("15200"));
+    QCOMPARE(child<QCheckBox>(w.get(), "GengXin")->text(), QStringLiteral("每次更新客户端配置"));
+    QCOMPARE(child<QCheckBox>(w.get(), "QiQiu")->text(), QStringLiteral("连接气球提示"));
+    QCOMPARE(child<QPushButton>(w.get(), "QueDing")->text(), QStringLiteral("确  定"));
+    QVERIFY(child<QLineEdit>(w.get(), "FwqIp")->isReadOnly());
+    QCOMPARE(child<QLineEdit>(w.get(), "FwqDk")->maxLength(), 5);
+    // 15200 may be taken on a shared machine: the attempt is what this start must make.
+    QCOMPARE(w->lastListenPort(), quint16(15200));
+    QCOMPARE(w->windowTitle(), QStringLiteral("Torvane -- 服务器端"));
+    auto* tabs = child<QTabWidget>(w.get(), "Tabs");
+    QCOMPARE(tabs->tabText(0), QStringLiteral("客户端机子"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("网关、DNS配置"));
+    QCOMPARE(tabs->currentIndex(), 0);
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+    QVERIFY(!w->statusText(2).isEmpty());
+    QVERIFY(w->findChild<QStatusBar*>(QStringLiteral("ZhuangTai")));
+    QVERIFY(HasTrayIcon(w.get()));
+    QCOMPARE(CurrentTrayState(w.get()).tip, QStringLiteral("Torvane -- 服务器端"));
+    QCOMPARE(w->lineMenu()->captions(), QStringList{QStringLiteral("暂无配置列表")});
+}
+
+void TestServerWindow::startListensOnTheStoredPort() {
+    const quint16 port = FreePort();
+    QVERIFY(port != 0);
+    SetSetting("FwqDk", QString::number(port));
+    SetSetting("GengXin", QStringLiteral("0"));
+    QFile file(LineFilePath(m_dir->path()));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(kTwoRecords);
+    file.close();
+
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QVERIFY(m_messages.isEmpty());
+    QVERIFY(w->lastListenSucceeded());
+    QCOMPARE(w->hub()->listeningPort(), port);
+    QVERIFY(!child<QCheckBox>(w.get(), "GengXin")->isChecked());
+    QVERIFY(!w->hub()->updateEnabled());
+    QVERIFY(!child<QLineEdit>(w.get(), "FwqIp")->text().isEmpty());
+    QCOMPARE(w->lineTable()->rowCount(), 2);
+    QCOMPARE(w->lineMenu()->captions(), (QStringList{"A", "B"}));
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE(w->statusText(1), QStringLiteral("目前共有 1 台客户端连接"));
+    QVERIFY(waitForRows(w.get(), 1));
+    QCOMPARE(CurrentTrayState(w.get()).balloonText, QStringLiteral("127.0.0.1 连接到服务器"));
+    QCOMPARE(CurrentTrayState(w.get()).balloonIcon, 1);
+    client.disconnectFromHost();
+    QTRY_COMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+    QTRY_COMPARE(CurrentTrayState(w.get()).balloonText, QStringLiteral("127.0.0.1 已断开连接"));
+}
+
+void TestServerWindow::unusablePortIsReportedAndTheWindowKeepsRunning() {
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    SetSetting("FwqDk", QString::number(holder.serverPort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QVERIFY(!w->lastListenSucceeded());
+    QCOMPARE(m_messages.size(), 1);
+    QCOMPARE(m_messages.at(0).title, QStringLiteral("程序提示"));
+    QCOMPARE(m_messages.at(0).icon, QMessageBox::Information);
+    QVERIFY(m_messages.at(0).text.contains(QString::number(holder.serverPort())));
+    QVERIFY(w->isVisible());
+    QVERIFY(w->isPrimaryInstance());
+
+    // A port no dialog of ours would store: said so, nothing is attempted.
+    SetSetting("FwqDk", QStringLiteral("abc"));
+    m_messages.clear();
+    auto w2 = makeWindow();
+    QVERIFY(w2->start());
+    QCOMPARE(w2->lastListenPort(), quint16(0));
+    QVERIFY(!w2->hub()->isListening());
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY(m_messages.at(0).text.contains(QStringLiteral("abc")));
+
+    // The administrator picks another port and the Server listens.
+    const quint16 port = FreePort();
+    m_messages.clear();
+    clickQueDing(w2.get(), QString::number(port));
+    QVERIFY(m_messages.isEmpty());
+    QVERIFY(w2->hub()->isListening());
+    QCOMPARE(w2->hub()->listeningPort(), port);
+}
+
+void TestServerWindow::secondCopyEndsAndTheFirstKeepsRunning() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto first = makeWindow(true);
+    QVERIFY(first->start());
+    QVERIFY(first->isPrimaryInstance());
+    {
+        auto second = makeWindow(true);
+        QVERIFY(!second->start());
+        QVERIFY(!second->isPrimaryInstance());
+        QVERIFY(!second->isVisible());
+        QVERIFY(!HasTrayIcon(second.get()));
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.at(0).title, QStringLiteral("程序提示"));
+        QCOMPARE(m_messages.at(0).text, QStringLiteral("程序已经运行"));
+        QCOMPARE(m_messages.at(0).icon, QMessageBox::Information);
+    }
+    QVERIFY(first->isVisible());
+    QVERIFY(first->hub()->isListening());
+    QVERIFY(HasTrayIcon(first.get()));
+    // The first copy still holds the guard after the second one is gone.
+    auto third = makeWindow(true);
+    QVERIFY(!third->start());
+}
+
+void TestServerWindow::portValidation_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("message");
+    const QString range = QStringLiteral("请输入1-65535的端口值");
+    const QString wrong = QStringLiteral("你输入的服务器端口错误");
+    QTest::newRow("0") << "0" << range;
+    QTest::newRow("65536") << "65536" << range;
+    QTest::newRow("00000") << "00000" << range;
+    QTest::newRow("80a") << "80a" << wrong;
+    QTest::newRow("-1") << "-1" << wrong;
+    QTest::newRow("empty") << "" << wrong;
+    QTest::newRow("blanks") << "   " << wrong;
+    QTest::newRow("inner blank") << "80 80" << wrong;
+}
+
+void TestServerWindow::portValidation() {
+    QFETCH(QString, typed);
+    QFETCH(QString, message);
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    child(w.get(), "QueDing")->setFocus();
+    SetSetting("GengXin", QStringLiteral("1"));
+    child<QCheckBox>(w.get(), "GengXin")->setChecked(false);
+
+    clickQueDing(w.get(), typed);
+    QCOMPARE(m_messages.size(), 1);
+    QCOMPARE(m_messages.at(0).text, message);
+    QCOMPARE(m_messages.at(0).title, QStringLiteral("程序提示"));
+    QCOMPARE(m_messages.at(0).icon, QMessageBox::Information);
+    QTRY_VERIFY(child(w.get(), "FwqDk")->hasFocus());
+    // Nothing stored, listening untouched.
+    QCOMPARE(Setting("FwqDk"), QString::number(port));
+    QCOMPARE(Setting("GengXin"), QStringLiteral("1"));
+    QVERIFY(w->hub()->isListening());
+    QCOMPARE(w->hub()->listeningPort(), port);
+}
+
+void TestServerWindow::portWithBlanksOrLeadingZeros() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+
+    const QString port = QString::number(FreePort());
+    clickQueDing(w.get(), QLatin1Char(' ') + port.left(4));
+    // The box holds at most 5 characters; a 5-digit port with a blank is cut by the box itself.
+    const QString typed = child<QLineEdit>(w.get(), "FwqDk")->text();
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(Setting("FwqDk"), typed.trimmed());
+    QCOMPARE(w->lastListenPort(), typed.trimmed().toUShort());
+
+    // " 8080" is stored as "8080" (8080 may be taken here; the attempt and the value count).
+    clickQueDing(w.get(), QStringLiteral(" 8080"));
+    QCOMPARE(Setting("FwqDk"), QStringLiteral("8080"));
+    QCOMPARE(w->portSetting(), QStringLiteral("8080"));
+    QCOMPARE(w->lastListenPort(), quint16(8080));
+
+    // Leading zeros pass both checks, are stored as typed and mean port 80.
+    m_messages.clear();
+    clickQueDing(w.get(), QStringLiteral("00080"));
+    QCOMPARE(Setting("FwqDk"), QStringLiteral("00080"));
+    QCOMPARE(w->lastListenPort(), quint16(80));
+    for (const Message& m : m_messages) // only a failed listen may speak, naming the port
+        QVERIFY2(m.text.contains(QStringLiteral("80")), qPrintable(m.text));
+    QCOMPARE(w->lastListenSucceeded(), m_messages.isEmpty());
+}
+
+void TestServerWindow::queDingDropsClientsAndResetsTheCount() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    w->addLine();
+    w->addLine();
+    QTcpSocket a;
+    QTcpSocket b;
+    a.connectToHost(QHostAddress::LocalHost, port);
+    b.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(a.waitForConnected(5000) && b.waitForConnected(5000));
+    QVERIFY(waitForRows(w.get(), 2));
+
+    child<QTabWidget>(w.get(), "Tabs")->setCurrentIndex(1);
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 2 个配置"));
+    clickQueDing(w.get(), QString::number(port));
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+    QVERIFY(waitForRows(w.get(), 0));
+    QTRY_COMPARE(a.state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(w->hub()->isListening());
+    w->updateClock();
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 2 个配置"));
+
+    // Clients come back on the same port.
+    QTcpSocket c;
+    c.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(c.waitForConnected(5000));
+    QVERIFY(waitForRows(w.get(), 1));
+}
+
+void TestServerWindow::optionsTakeEffectAtOnceButAreStoredOnlyByQueDing() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QVERIFY(w->hub()->updateEnabled());
+    clickBox(w.get(), "GengXin");
+    clickBox(w.get(), "QiQiu");
+    QVERIFY(!w->hub()->updateEnabled());
+    QCOMPARE(w->updateOption(), QStringLiteral("0"));
+    QCOMPARE(w->balloonOption(), QStringLiteral("0"));
+    QCOMPARE(Setting("GengXin"), QStringLiteral("1"));
+    QCOMPARE(Setting("QiQiu"), QStringLiteral("1"));
+
+    const int balloons = CurrentTrayState(w.get()).balloonCount;
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(waitForRows(w.get(), 1));
+    client.disconnectFromHost();
+    QVERIFY(waitForRows(w.get(), 0));
+    QCOMPARE(CurrentTrayState(w.get()).balloonCount, balloons);
+
+    // The next start reads what was stored, not what the boxes showed.
+    w.reset();
+    auto again = makeWindow();
+    QVERIFY(again->start());
+    QVERIFY(child<QCheckBox>(again.get(), "GengXin")->isChecked());
+    clickBox(again.get(), "QiQiu");
+    clickQueDing(again.get(), QString::number(port));
+    QCOMPARE(Setting("QiQiu"), QStringLiteral("0"));
+    QCOMPARE(Setting("GengXin"), QStringLiteral("1"));
+}
+
+void TestServerWindow::statusTextsFollowTheTab() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    auto* tabs = child<QTabWidget>(w.get(), "Tabs");
+    QCOMPARE(w->currentTab(), 1);
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+    QVERIFY(child(w.get(), "KhList")->isVisible());
+    QVERIFY(!child(w.get(), "DnsList")->isVisible());
+
+    tabs->setCurrentIndex(1);
+    QCOMPARE(w->currentTab(), 2);
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 个配置"));
+    QVERIFY(child(w.get(), "DnsList")->isVisible());
+    QVERIFY(!child(w.get(), "KhList")->isVisible());
+    for (int i = 0; i < 3; ++i)
+        w->addLine();
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 3 个配置"));
+    // Refresh writes no status; the clock tick brings the count.
+    w->refreshTable();
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 3 个配置"));
+    QTRY_COMPARE_WITH_TIMEOUT(w->statusText(1), QStringLiteral("目前共有 0 个配置"), 3000);
+
+    tabs->setCurrentIndex(0);
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+    w->updateClock();
+    QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+}
+
+void TestServerWindow::tableCommandsAndSaveBytes() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    LineTableModel* table = w->lineTable();
+    QCOMPARE(w->tableMenu()->title(), QStringLiteral("菜单2"));
+    QStringList captions;
+    for (QAction* a : w->tableMenu()->actions())
+        captions << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    QCOMPARE(captions, (QStringList{"增 加", "删 除", "-", "保 存", "刷 新"}));
+
+    // Add on an empty table; the menu follows at once.
+    action(w.get(), "ZengJia")->trigger();
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->cellText(0, 0), QStringLiteral("1"));
+    QCOMPARE(w->lineMenu()->captions(), QStringList{QStringLiteral("配置名称")});
+
+    table->setCellText(0, 1, QStringLiteral("A"));
+    table->setCellText(0, 2, QStringLiteral("1.1.1.1"));
+    table->setCellText(0, 3, QStringLiteral("2.2.2.2"));
+    table->setCellText(0, 4, QStringLiteral("3.3.3.3"));
+    action(w.get(), "ZengJia")->trigger();
+    table->setCellText(1, 1, QStringLiteral("B"));
+    table->setCellText(1, 2, QStringLiteral("4.4.4.4"));
+    table->setCellText(1, 3, QStringLiteral("5.5.5.5"));
+    table->setCellText(1, 4, QStringLiteral("6.6.6.6"));
+    QFile old(w->lineFilePath());
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("X;;;9.9.9.9;9.9.9.9;9.9.9.9;\r\nY;;;9.9.9.9;9.9.9.9;9.9.9.9;\r\nZ\r\n");
+    old.close();
+    action(w.get(), "BaoCun")->trigger();
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(ReadFileBytes(w->lineFilePath()), kTwoRecords);
+    QCOMPARE(w->lineMenu()->captions(), (QStringList{"A", "B"}));
+
+    // Unsaved changes go with Refresh; the menu follows the reloaded table.
+    action(w.get(), "ZengJia")->trigger();
+    QCOMPARE(w->lineMenu()->captions(), (QStringList{"A", "B", "配置名称"}));
+    action(w.get(), "ShuaXin")->trigger();
+    QCOMPARE(table->rowCount(), 2);
+    QCOMPARE(w->lineMenu()->captions(), (QStringList{"A", "B"}));
+
+    // Delete the selected row: renumbered, menu rebuilt, file untouched.
+    auto* dns = child<QTableView>(w.get(), "DnsList");
+    dns->selectRow(0);
+    action(w.get(), "ShanChu")->trigger();
+    QCOMPARE(table->rowCount(), 1);
+    QCOMPARE(table->cellText(0, 0), QStringLiteral("1"));
+    QCOMPARE(table->cellText(0, 1), QStringLiteral("B"));
+    QCOMPARE(w->lineMenu()->captions(), QStringList{"B"});
+    QCOMPARE(ReadFileBytes(w->lineFilePath()), kTwoRecords);
+
+    // An empty table saves nothing: the file keeps its rows and Refresh brings them back.
+    dns->selectRow(0);
+    action(w.get(), "ShanChu")->trigger();
+    QCOMPARE(table->rowCount(), 0);
+    QCOMPARE(w->lineMenu()->captions(), QStringList{QStringLiteral("暂无配置列表")});
+    action(w.get(), "ShanChu")->trigger(); // on an empty table: nothing happens, no failure
+    action(w.get(), "BaoCun")->trigger();
+    QCOMPARE(ReadFileBytes(w->lineFilePath()), kTwoRecords);
+    action(w.get(), "ShuaXin")->trigger();
+    QCOMPARE(table->rowCount(), 2);
+
+    // A missing file empties the table on Refresh.
+    QFile::remove(w->lineFilePath());
+    action(w.get(), "ShuaXin")->trigger();
+    QCOMPARE(table->rowCount(), 0);
+    QCOMPARE(w->lineMenu()->captions(), QStringList{QStringLiteral("暂无配置列表")});
+}
+
+void TestServerWindow::badRowsAreRefusedAndTheFileKept() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    QFile file(LineFilePath(m_dir->path()));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(kTwoRecords);
+    file.close();
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    LineTableModel* table = w->lineTable();
+
+    const QStringList badGateways{"192.168.0.256", "192.168.0.1 ", "abc", ""};
+    for (const QString& gateway : badGateways) {
+        m_messages.clear();
+        table->setCellText(1, 2, gateway);
+        table->setCellText(1, 1, QStringLiteral("changed"));
+        action(w.get(), "BaoCun")->trigger();
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(m_messages.at(0).text, QStringLiteral("请将所有内容填写完整并正确"));
+        QCOMPARE(m_messages.at(0).title, QStringLiteral("程序提示"));
+        QCOMPARE(ReadFileBytes(w->lineFilePath()), kTwoRecords);
+        // A refused Save does not rebuild the menu.
+        QCOMPARE(w->lineMenu()->captions(), (QStringList{"A", "B"}));
+    }
+    table->setCellText(1, 2, QStringLiteral("4.4.4.4"));
+    for (const QString& name : {QStringLiteral("   "), QStringLiteral("a;b"), QStringLiteral("a|b"),
+                                QStringLiteral("a\r\nb")}) {
+        m_messages.clear();
+        table->setCellText(1, 1, name);
+        action(w.get(), "BaoCun")->trigger();
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(ReadFileBytes(w->lineFilePath()), kTwoRecords);
+    }
+    m_messages.clear();
+    table->setCellText(0, 4, QString());
+    table->setCellText(1, 1, QStringLiteral("B"));
+    action(w.get(), "BaoCun")->trigger(); // the secondary DNS is mandatory here
+    QCOMPARE(m_messages.size(), 1);
+    QCOMPARE(ReadFileBytes(w->lineFilePath()), kTwoRecords);
+}
+
+void TestServerWindow::addStopsAtTwentyAndDeleteNeedsASelection() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    for (int i = 0; i < 20; ++i)
+        action(w.get(), "ZengJia")->trigger();
+    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(w->lineTable()->cellText(19, 0), QStringLiteral("20"));
+    QCOMPARE(w->lineMenu()->entryCount(), 20);
+    action(w.get(), "ZengJia")->trigger();
+    QCOMPARE(m_messages.size(), 1);
+    QCOMPARE(m_messages.at(0).text, QStringLiteral("只能设置20条线路"));
+    QCOMPARE(w->lineTable()->rowCount(), 20);
+
+    child<QTableView>(w.get(), "DnsList")->clearSelection();
+    action(w.get(), "ShanChu")->trigger();
+    QCOMPARE(w->lineTable()->rowCount(), 20);
+    QCOMPARE(m_messages.size(), 1);
+}
+
+void TestServerWindow::cellEditorEnterEscAndFocusLoss() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    LineTableModel* table = w->lineTable();
+    table->setRows({Line("R1", "1.1.1.1", "1.1.1.2", "1.1.1.3"),
+                    Line("R2", "2.2.2.1", "2.2.2.2", "2.2.2.3"),
+                    Line("R3", "10.0.0.1", "3.3.3.2", "3.3.3.3")});
+    w->BuildLineMenu();
+    child<QTabWidget>(w.get(), "Tabs")->setCurrentIndex(1);
+    auto* dns = child<QTableView>(w.get(), "DnsList");
+    auto* text1 = child<QLineEdit>(w.get(), "Text1");
+    QVERIFY(!text1->isVisible());
+    QSignalSpy returns(text1, &QLineEdit::returnPressed);
+
+    const auto startEdit = [&] {
+        const QRect cell = dns->visualRect(table->index(2, 2));
+        QTest::mouseDClick(dns->viewport(), Qt::LeftButton, {}, cell.center());
+        return cell;
+    };
+
+    // Enter keeps the typed text.
+    const QRect cell = startEdit();
+    QVERIFY(text1->isVisible());
+    QCOMPARE(text1->text(), QStringLiteral("10.0.0.1"));
+    QCOMPARE(text1->selectedText(), QStringLiteral("10.0.0.1"));
+    QCOMPARE(table->cellText(2, 2), QString());
+    QCOMPARE(w->cellEditor()->editRow(), 3);
+    QCOMPARE(w->cellEditor()->editColumn(), 2);
+    QCOMPARE(dns->selectionModel()->selectedRows().value(0).row(), 2);
+    const QPoint cellTopLeft = dns->viewport()->mapTo(text1->parentWidget(), cell.topLeft());
+    QCOMPARE(text1->pos(), cellTopLeft + QPoint(4, 0));
+    QCOMPARE(text1->height(), cell.height());
+    QTRY_VERIFY(text1->hasFocus());
+    QTest::keyClicks(text1, QStringLiteral("10.0.0.2"));
+    QTest::keyClick(text1, Qt::Key_Return);
+    QCOMPARE(table->cellText(2, 2), QStringLiteral("10.0.0.2"));
+    QVERIFY(!text1->isVisible());
+    QCOMPARE(text1->text(), QString());
+    QCOMPARE(w->cellEditor()->editRow(), 0);
+    QCOMPARE(w->lineMenu()->switchTable().at(2).gateway, QStringLiteral("10.0.0.2"));
+    QCOMPARE(returns.size(), 0); // Enter never reaches the box
+
+    // Esc restores the old text.
+    startEdit();
+    QTest::keyClicks(text1, QStringLiteral("9.9.9.9"));
+    QTest::keyClick(text1, Qt::Key_Escape);
+    QCOMPARE(table->cellText(2, 2), QStringLiteral("10.0.0.2"));
+    QVERIFY(!text1->isVisible());
+    QCOMPARE(returns.size(), 0);
+
+    // Focus moving to another control keeps the new text.
+    startEdit();
+    QTRY_VERIFY(text1->hasFocus());
+    QTest::keyClicks(text1, QStringLiteral("abc"));
+    child(w.get(), "FwqDk")->setFocus();
+    QTRY_VERIFY(!text1->isVisible());
+    QCOMPARE(table->cellText(2, 2), QStringLiteral("abc"));
+    QCOMPARE(w->lineMenu()->switchTable().at(2).gateway, QStringLiteral("abc"));
+    // The editor takes anything; Save refuses it.
+    action(w.get(), "BaoCun")->trigger();
+    QCOMPARE(m_messages.size(), 1);
+    QCOMPARE(m_messages.at(0).text, QStringLiteral("请将所有内容填写完整并正确"));
+
+    // A double click on another cell while editing ends the first edit with its text kept.
+    startEdit();
+    QTest::keyClicks(text1, QStringLiteral("10.0.0.3"));
+    const QRect nameCell = dns->visualRect(table->index(0, 1));
+    QTest::mouseDClick(dns->viewport(), Qt::LeftButton, {}, nameCell.center());
+    QCOMPARE(table->cellText(2, 2), QStringLiteral("10.0.0.3"));
+    QCOMPARE(w->cellEditor()->editRow(), 1);
+    QCOMPARE(text1->text(), QStringLiteral("R1"));
+    QCOMPARE(table->cellText(0, 1), QString());
+    // A table command ends the edit first: Save sees the edited cell, never an empty one.
+    QTest::keyClicks(text1, QStringLiteral("First"));
+    action(w.get(), "ZengJia")->trigger();
+    QVERIFY(!text1->isVisible());
+    QCOMPARE(table->cellText(0, 1), QStringLiteral("First"));
+    QCOMPARE(w->lineMenu()->captions().value(0), QStringLiteral("First"));
+
+    // An empty cell keeps the cell's width until the first keystroke, then fits the text.
+    table->setCellText(1, 4, QString());
+    const QRect emptyCell = dns->visualRect(table->index(1, 4));
+    QTest::mouseDClick(dns->viewport(), Qt::LeftButton, {}, emptyCell.center());
+    QVERIFY(text1->isVisible());
+    QCOMPARE(text1->width(), emptyCell.width());
+    QTest::keyClicks(text1, QStringLiteral("8.8.8.8"));
+    QCOMPARE(text1->width(), w->fontMetrics().horizontalAdvance(QStringLiteral("8.8.8.8")) + 12);
+    QTest::keyClick(text1, Qt::Key_Enter);
+    QCOMPARE(table->cellText(1, 4), QStringLiteral("8.8.8.8"));
+}
+
+void TestServerWindow::cellEditorIgnoresOtherClicks() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    LineTableModel* table = w->lineTable();
+    table->setRows({Line("R1", "1.1.1.1", "1.1.1.2", "1.1.1.3")});
+    child<QTabWidget>(w.get(), "Tabs")->setCurrentIndex(1);
+    auto* dns = child<QTableView>(w.get(), "DnsList");
+    auto* text1 = child<QLineEdit>(w.get(), "Text1");
+
+    QTest::mouseDClick(dns->viewport(), Qt::LeftButton, {},
+                       dns->visualRect(table->index(0, 0)).center());
+    QVERIFY(!text1->isVisible()); // the ID column
+    QTest::mouseDClick(dns->viewport(), Qt::RightButton, {},
+                       dns->visualRect(table->index(0, 1)).center());
+    QVERIFY(!text1->isVisible());
+    const QRect last = dns->visualRect(table->index(0, 1));
+    QVERIFY(dns->viewport()->height() > last.bottom() + 30);
+    QTest::mouseDClick(dns->viewport(), Qt::LeftButton, {}, last.center() + QPoint(0, 30));
+    QVERIFY(!text1->isVisible());
+    QVERIFY(!w->cellEditor()->isEditing());
+    QCOMPARE(table->cellText(0, 1), QStringLiteral("R1"));
+}
+
+void TestServerWindow::switchCommandReachesTheSelectedConnectionOnly() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    w->lineTable()->setRows(
+        {Line("A", "10.1.1.1", "10.1.1.2", "10.1.1.3"), Line("X", "10.2.2.1", "10.2.2.2", "")});
+    w->BuildLineMenu();
+
+    QTcpSocket first;
+    QTcpSocket second;
+    first.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(first.waitForConnected(5000));
+    QVERIFY(waitForRows(w.get(), 1));
+    second.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(second.waitForConnected(5000));
+    QVERIFY(waitForRows(w.get(), 2));
+
+    auto* kh = child<QTableView>(w.get(), "KhList");
+    // The pop-up is offered on a right click, whether or not a row is selected.
+    const QPoint at = kh->viewport()->rect().center();
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, at, kh->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(kh->viewport(), &menuEvent);
+    QMenu* popup = w->lineMenu()->popupMenu();
+    QTRY_VERIFY(popup->isVisible());
+    popup->close();
+
+    // No selected row: nothing is sent, nothing is said.
+    kh->clearSelection();
+    QAction* lineX = w->findChild<QAction*>(QStringLiteral("XianLu2"));
+    QVERIFY(lineX);
+    QCOMPARE(lineX->text(), QStringLiteral("X"));
+    lineX->trigger();
+
+    // Both rows come from 127.0.0.1: the command goes to the selected row's own connection.
+    kh->selectRow(1);
+    lineX->trigger();
+    const QByteArray expected = ToGbk(QStringLiteral("切换10.2.2.1;10.2.2.2;"));
+    QCOMPARE(Protocol::ComposeSwitchCommand("10.2.2.1", "10.2.2.2", ""), expected);
+    QTRY_COMPARE(second.bytesAvailable(), qint64(expected.size()));
+    QCOMPARE(second.readAll(), expected);
+    QTest::qWait(200);
+    QCOMPARE(first.bytesAvailable(), qint64(0));
+    QVERIFY(m_messages.isEmpty());
+
+    // The first row's connection is gone: picking a line for it sends nothing anywhere.
+    kh->selectRow(0);
+    first.abort();
+    QTRY_VERIFY(w->hub()->connectionCount() == 1);
+    w->findChild<QAction*>(QStringLiteral("XianLu1"))->trigger();
+    QTest::qWait(200);
+    QCOMPARE(second.bytesAvailable(), qint64(0));
+}
+
+void TestServerWindow::minimiseNeverHidesWithoutATray() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->showMinimized();
+    QTest::qWait(50);
+    QCOMPARE(w->isVisible(), !TrayAvailable());
+    if (TrayAvailable())
+        QSKIP("a system tray is present: hiding is the intended behaviour there");
+}
+
+void TestServerWindow::closingEndsEverything() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(client.waitForConnected(5000));
+    QVERIFY(waitForRows(w.get(), 1));
+    w->close();
+    QVERIFY(!HasTrayIcon(w.get()));
+    QVERIFY(!w->hub()->isListening());
+    QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+}
+
+QTEST_MAIN(TestServerWindow)
+#include "test_frmain.moc"
