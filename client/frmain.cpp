@@ -1,7 +1,8 @@
 #include "frmain.h"
 
-#include "cmd5.h"
+#include "fradd.h"
 #include "frmaincontext.h"
+#include "frpwd.h"
 #include "gbk.h"
 #include "linefile.h"
 #include "linelist.h"
@@ -228,16 +229,7 @@ void FrMain::readSettings() {
 }
 
 void FrMain::passwordStep() {
-    // No password set: the digest of the empty password is stored and the lock is open.
-    const QString emptyDigest = Cmd5().md5(QString());
-    if (m_settings.adminPwd.isEmpty())
-        m_settings.adminPwd = emptyDigest;
-    if (m_settings.adminPwd.trimmed() == emptyDigest) {
-        WriteSetting("AdminPwd", emptyDigest);
-        m_settings.adminUnlocked = true;
-    } else {
-        m_settings.adminUnlocked = false;
-    }
+    ApplyStartupPasswordStep(*m_context);
 }
 
 void FrMain::applyDefaults() {
@@ -396,11 +388,13 @@ void FrMain::onSettingsClicked() {
         showMessage(kPromptTitle, QStringLiteral("请先解锁后再进行参数设置"));
         return;
     }
-    // The settings dialog opens here once it exists.
+    FrAdd dialog(*m_context, this);
+    dialog.exec();
 }
 
 void FrMain::onPasswordClicked() {
-    // The password dialog opens here once it exists.
+    FrPwd dialog(*m_context, this);
+    dialog.exec();
 }
 
 void FrMain::onSecondInstance() {

@@ -87,6 +87,30 @@ private slots:
         QCOMPARE(client.messages.first().second, QStringLiteral("请先解锁后再进行参数设置"));
     }
 
+    void buttonsOpenTheDialogs_data() {
+        QTest::addColumn<QByteArray>("button");
+        QTest::addColumn<QString>("dialog");
+        QTest::newRow("SzOk unlocked") << QByteArray("SzOk") << QStringLiteral("FrAdd");
+        QTest::newRow("GlMm") << QByteArray("GlMm") << QStringLiteral("FrPwd");
+    }
+
+    void buttonsOpenTheDialogs() {
+        QFETCH(QByteArray, button);
+        QFETCH(QString, dialog);
+        ClientUnderTest client(Params(QStringLiteral("10.0.0.1"), {}));
+        QVERIFY(client.window->start());
+        QString opened;
+        QTimer::singleShot(0, this, [&opened] {
+            QWidget* modal = QApplication::activeModalWidget();
+            opened = modal ? modal->objectName() : QStringLiteral("<none>");
+            if (modal)
+                modal->close();
+        });
+        click(*client.window, button.constData());
+        QCOMPARE(opened, dialog);
+        QVERIFY(client.messages.isEmpty());
+    }
+
     void emptyPasswordDigestWithBlanksUnlocks() {
         SetSetting("AdminPwd", QStringLiteral("  ") + Cmd5().md5(QString()));
         ClientUnderTest client(Params(QStringLiteral("10.0.0.1"), {}));
