@@ -124,7 +124,8 @@ void ClientListModel::onReported(ConnectionHub::ClientId id, const QString& gate
         row->lineName = lineName;
         return; // shown with its report when it is inserted
     }
-    if (!find(m_rows, id))
+    const Row* row = find(m_rows, id);
+    if (!row || row->leaving)
         return;
     m_changed.insert(id, Fields{gateway, primaryDns, lineName});
     schedule();
@@ -134,8 +135,9 @@ void ClientListModel::onEnded(ConnectionHub::ClientId id) {
     const auto arrived = LowerBound(m_arrived, id);
     if (arrived != m_arrived.end() && arrived->id == id) {
         m_arrived.erase(arrived);
-    } else if (find(m_rows, id)) {
-        m_departed.push_back(id);
+    } else if (Row* row = find(m_rows, id); row && !row->leaving) {
+        row->leaving = true;
+        m_departures = true;
         m_changed.remove(id);
         schedule();
     } else {
@@ -148,7 +150,7 @@ void ClientListModel::onEnded(ConnectionHub::ClientId id) {
 void ClientListModel::onAllClosed() {
     m_flushTimer.stop();
     m_arrived.clear();
-    m_departed.clear();
+    m_departures = false;
     m_changed.clear();
     if (!m_rows.empty()) {
         beginResetModel();
@@ -173,12 +175,9 @@ void ClientListModel::flush() {
 }
 
 void ClientListModel::applyRemovals() {
-    if (m_departed.empty())
+    if (!m_departures)
         return;
-    std::sort(m_departed.begin(), m_departed.end());
-    auto leaving = [this](const Row& row) {
-        return std::binary_search(m_departed.begin(), m_departed.end(), row.id);
-    };
+    auto leaving = [](const Row& row) { return row.leaving; };
     // Blocks of consecutive leaving rows, bottom first so that earlier row numbers stay valid.
     std::vector<std::pair<int, int>> runs;
     for (int r = static_cast<int>(m_rows.size()) - 1; r >= 0;) {
@@ -202,7 +201,7 @@ void ClientListModel::applyRemovals() {
             endRemoveRows();
         }
     }
-    m_departed.clear();
+    m_departures = false;
     if (m_rows.capacity() > 64 && m_rows.size() < m_rows.capacity() / 4)
         m_rows.shrink_to_fit(); // a server that once had many Clients gives the memory back
 }

@@ -41,6 +41,7 @@ private:
         QString gateway;
         QString primaryDns;
         QString lineName;
+        bool leaving = false; // ended; removed at the next flush
     };
     struct Fields {
         QString gateway;
@@ -63,7 +64,7 @@ private:
     // Rows stay sorted by id: ids grow in the order of acceptance and rows are only appended.
     std::vector<Row> m_rows;    // what the views see
     std::vector<Row> m_arrived; // accepted since the last flush (already carry their reports)
-    std::vector<ConnectionHub::ClientId> m_departed;  // shown rows to remove at the next flush
+    bool m_departures = false;  // some shown rows are leaving
     QHash<ConnectionHub::ClientId, Fields> m_changed; // latest report of shown rows
     int m_count = 0;
     QTimer m_flushTimer;

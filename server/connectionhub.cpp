@@ -33,7 +33,7 @@ struct HubConnection {
     qsizetype outOffset = 0; // how much of outQueue has gone out
     qint64 garbageBytes = 0; // non-report data since the last good report
     bool wantWrite = false;
-    bool broken = false; // a send failed; the sweep (or the next epoll event) ends it
+    bool broken = false; // a send failed or overflowed; ended on the next loop pass
 };
 
 namespace {
@@ -334,8 +334,9 @@ void ConnectionHub::readFrom(HubConnection* conn) {
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        // A reset is the peer's doing (a Client that quit); anything else is a dead line.
-        endConnection(conn, errno == ECONNRESET ? EndKind::Closed : EndKind::Failed);
+        // Reset, timed out, unreachable: the socket is in error, which ends it without a balloon;
+        // only an orderly close is the Client going away.
+        endConnection(conn, EndKind::Failed);
         return;
     }
 }
@@ -386,7 +387,7 @@ bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
     if (!conn->outQueue.isEmpty()) {
         if (conn->outQueue.size() - conn->outOffset + bytes.size() > kOutQueueLimit) {
             // The Client stopped reading long ago; the sweep ends it.
-            conn->broken = true;
+            markBroken(conn);
             return false;
         }
         conn->outQueue.append(bytes);
@@ -405,7 +406,7 @@ bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         // The epoll set reports the error on its next pass and ends the connection there.
-        conn->broken = true;
+        markBroken(conn);
         return false;
     }
     if (sent < bytes.size()) {
@@ -462,6 +463,21 @@ void ConnectionHub::endConnection(HubConnection* conn, EndKind kind) {
         emit clientClosed(id, address);
     else
         emit clientFailed(id, address);
+}
+
+void ConnectionHub::markBroken(HubConnection* conn) {
+    conn->broken = true;
+    // Ended from the event loop, not inside the caller (which may be iterating or emitting).
+    if (!m_reapPosted) {
+        m_reapPosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_reapPosted = false;
+                sweep();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void ConnectionHub::sweep() {

@@ -81,6 +81,7 @@ private:
     void flushQueue(HubConnection* conn);
     void updateWriteInterest(HubConnection* conn, bool wantWrite);
     void endConnection(HubConnection* conn, EndKind kind);
+    void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
     QByteArray lineFileBytes() const;
@@ -90,6 +91,7 @@ private:
     int m_listenFd = -1;
     quint16 m_port = 0;
     bool m_listenerArmed = false;
+    bool m_reapPosted = false;
     QSocketNotifier* m_notifier = nullptr;
     QTimer* m_sweepTimer = nullptr;
     QTimer* m_rearmTimer = nullptr; // resumes accepting after the descriptor limit was hit

@@ -1,0 +1,447 @@
+#include "clientlistmodel.h"
+#include "connectionhub.h"
+#include "gbk.h"
+#include "protocol.h"
+
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Protocol;
+using ClientId = ConnectionHub::ClientId;
+
+namespace {
+// One workstation: a socket on loopback plus everything the server sent it.
+struct Peer {
+    std::unique_ptr<QTcpSocket> socket = std::make_unique<QTcpSocket>();
+    ClientId id = 0;
+    QByteArray received;
+
+    void send(const QByteArray& bytes) {
+        socket->write(bytes);
+        socket->flush();
+    }
+};
+
+QByteArray TwentyLineFile() {
+    QByteArray file;
+    for (int i = 1; i <= 20; ++i)
+        file += ToGbk(QString::fromUtf8("线路%1;;;10.0.%1.1;192.0.2.%1;;").arg(i)) + "\r\n";
+    return file;
+}
+
+// The accepted socket of the hub whose peer is the given local port of a test client.
+int ServerSideDescriptor(quint16 hubPort, quint16 clientPort) {
+    for (int fd = 3; fd < 4096; ++fd) {
+        sockaddr_in local{};
+        sockaddr_in remote{};
+        socklen_t length = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+            continue;
+        length = sizeof remote;
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length) != 0)
+            continue;
+        if (local.sin_family == AF_INET && ntohs(local.sin_port) == hubPort &&
+            ntohs(remote.sin_port) == clientPort)
+            return fd;
+    }
+    return -1;
+}
+} // namespace
+
+class TestConnectionHub : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ConnectionHub> m_hub;
+    std::unique_ptr<ClientListModel> m_model;
+    std::unique_ptr<QSignalSpy> m_connected;
+    std::unique_ptr<QSignalSpy> m_reported;
+    std::unique_ptr<QSignalSpy> m_closed;
+    std::unique_ptr<QSignalSpy> m_failed;
+    std::vector<std::unique_ptr<Peer>> m_peers;
+    QTemporaryDir m_dir;
+
+    QString filePath() const { return m_dir.filePath(QStringLiteral("MainConfig.dat")); }
+
+    Peer& connectPeer() {
+        auto peer = std::make_unique<Peer>();
+        Peer* raw = peer.get();
+        QObject::connect(raw->socket.get(), &QTcpSocket::readyRead, raw->socket.get(),
+                         [raw] { raw->received += raw->socket->readAll(); });
+        const qsizetype before = m_connected->size();
+        raw->socket->connectToHost(QHostAddress::LocalHost, m_hub->listeningPort());
+        [&] { QTRY_COMPARE(m_connected->size(), before + 1); }();
+        raw->id = m_connected->last().at(0).value<ClientId>();
+        m_peers.push_back(std::move(peer));
+        return *raw;
+    }
+
+    // Waits until the hub has handled `count` more reports than `before`.
+    bool waitReports(qsizetype before, qsizetype count = 1) {
+        return QTest::qWaitFor([&] { return m_reported->size() >= before + count; }, 5000) &&
+               m_reported->size() == before + count;
+    }
+
+    QStringList rowOf(ClientId id) {
+        m_model->flush();
+        const int row = m_model->rowOf(id);
+        if (row < 0)
+            return {};
+        QStringList cells;
+        for (int c = 0; c < m_model->columnCount(); ++c)
+            cells << m_model->data(m_model->index(row, c), Qt::DisplayRole).toString();
+        return cells;
+    }
+
+private slots:
+    void init() {
+        QVERIFY(m_dir.isValid());
+        QFile::remove(filePath());
+        m_hub = std::make_unique<ConnectionHub>();
+        m_model = std::make_unique<ClientListModel>(m_hub.get());
+        m_connected = std::make_unique<QSignalSpy>(m_hub.get(), &ConnectionHub::clientConnected);
+        m_reported = std::make_unique<QSignalSpy>(m_hub.get(), &ConnectionHub::clientReported);
+        m_closed = std::make_unique<QSignalSpy>(m_hub.get(), &ConnectionHub::clientClosed);
+        m_failed = std::make_unique<QSignalSpy>(m_hub.get(), &ConnectionHub::clientFailed);
+        QString error;
+        QVERIFY2(m_hub->listen(0, &error), qPrintable(error));
+        m_hub->setLineFilePath(filePath());
+        m_hub->setUpdateEnabled(true);
+    }
+
+    void cleanup() {
+        m_peers.clear();
+        m_model.reset();
+        m_connected.reset();
+        m_reported.reset();
+        m_closed.reset();
+        m_failed.reset();
+        m_hub.reset();
+    }
+
+    void listenRefusesAPortInUse() {
+        ConnectionHub other;
+        QString error;
+        QVERIFY(!other.listen(m_hub->listeningPort(), &error));
+        QVERIFY(!error.isEmpty());
+        QVERIFY(!other.isListening());
+        QVERIFY(m_hub->isListening());
+        QVERIFY(!m_hub->localAddress().isEmpty());
+    }
+
+    void reportsFromConnectionsOfOneAddressFillTheirOwnRows() {
+        Peer& a = connectPeer();
+        Peer& b = connectPeer();
+        Peer& c = connectPeer();
+        QCOMPARE(m_connected->at(0).at(1).toString(), QStringLiteral("127.0.0.1"));
+        QVERIFY(a.id < b.id && b.id < c.id);
+        QCOMPARE(m_model->clientCount(), 3);
+
+        const qsizetype before = m_reported->size();
+        // The second connection reports first: it must not land in the first row.
+        b.send(ComposeReport("192.168.0.1", "192.0.2.53", QStringLiteral("电信"), "0"));
+        QVERIFY(waitReports(before));
+        a.send(ComposeReport("10.0.0.1", "", QStringLiteral("联通"), "0"));
+        QVERIFY(waitReports(before + 1));
+
+        m_model->flush();
+        QCOMPARE(m_model->rowCount(), 3);
+        QCOMPARE(m_model->clientIdAt(0), a.id);
+        QCOMPARE(m_model->clientIdAt(1), b.id);
+        QCOMPARE(m_model->clientIdAt(2), c.id);
+        // The DNS keeps the blank of the "; " separator; an empty DNS is that blank alone.
+        QCOMPARE(rowOf(b.id), (QStringList{"127.0.0.1", "192.168.0.1", " 192.0.2.53", "电信"}));
+        QCOMPARE(rowOf(a.id), (QStringList{"127.0.0.1", "10.0.0.1", " ", "联通"}));
+        QCOMPARE(rowOf(c.id), (QStringList{"127.0.0.1", "", "", ""}));
+    }
+
+    void splitAndMergedReportsAreEachHandled() {
+        Peer& peer = connectPeer();
+        const QByteArray report = ComposeReport("192.168.0.1", "192.0.2.53", "电信", "0");
+        qsizetype before = m_reported->size();
+        // Byte by byte, each byte its own segment on the wire.
+        for (char byte : report) {
+            peer.send(QByteArray(1, byte));
+            QTest::qWait(1);
+        }
+        QVERIFY(waitReports(before));
+        QCOMPARE(rowOf(peer.id).value(1), QStringLiteral("192.168.0.1"));
+
+        // Two reports in one write: both are taken, the later one is what the row shows.
+        before = m_reported->size();
+        peer.send(ComposeReport("10.0.0.1", "192.0.2.1", "A", "0") +
+                  ComposeReport("10.0.0.2", "192.0.2.2", "B", "1"));
+        QVERIFY(waitReports(before, 2));
+        QCOMPARE(rowOf(peer.id), (QStringList{"127.0.0.1", "10.0.0.2", " 192.0.2.2", "B"}));
+        // Only the second asked for the list.
+        QTRY_COMPARE(peer.received, ComposeLineListUpdate({}));
+    }
+
+    void updateCarriesTheFileAsOnDiskWhenAskedAndAllowed() {
+        Peer& peer = connectPeer();
+        // Missing file: the word alone.
+        qsizetype before = m_reported->size();
+        peer.send(ComposeReport("", "", "", "1"));
+        QTRY_COMPARE(peer.received, ToGbk(kUpdateWord));
+        QCOMPARE(peer.received, QByteArray::fromHex("B8FCD0C2"));
+
+        // Written after start: the next update has the new bytes, byte for byte.
+        const QByteArray file = TwentyLineFile();
+        {
+            QFile out(filePath());
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(file);
+        }
+        peer.received.clear();
+        peer.send(ComposeReport("", "", "", "1"));
+        QTRY_COMPARE(peer.received, ToGbk(kUpdateWord) + file);
+
+        // U "0" asks for nothing. A following U "1" gets exactly one update, so nothing came
+        // for the first (the connection keeps the order).
+        peer.received.clear();
+        before = m_reported->size();
+        peer.send(ComposeReport("1.1.1.1", "2.2.2.2", "x", "0"));
+        QVERIFY(waitReports(before));
+        // The update option off: a U "1" report fills the row and brings nothing.
+        m_hub->setUpdateEnabled(false);
+        peer.send(ComposeReport("3.3.3.3", "4.4.4.4", "y", "1"));
+        QVERIFY(waitReports(before + 1));
+        QCOMPARE(rowOf(peer.id).value(1), QStringLiteral("3.3.3.3"));
+        m_hub->setUpdateEnabled(true);
+        peer.send(ComposeReport("3.3.3.3", "4.4.4.4", "y", "1"));
+        QTRY_COMPARE(peer.received, ToGbk(kUpdateWord) + file);
+        QTest::qWait(50);
+        QCOMPARE(peer.received, ToGbk(kUpdateWord) + file);
+    }
+
+    void closeRemovesOnlyThatConnectionsRow() {
+        Peer& a = connectPeer();
+        Peer& b = connectPeer();
+        Peer& c = connectPeer();
+        QSignalSpy counts(m_model.get(), &ClientListModel::countChanged);
+        const ClientId closedId = b.id;
+        b.socket->disconnectFromHost();
+        QTRY_COMPARE(m_closed->size(), 1);
+        QCOMPARE(m_closed->at(0).at(0).value<ClientId>(), closedId);
+        QCOMPARE(m_closed->at(0).at(1).toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(m_failed->size(), 0);
+        // The count is told at once, the row goes at the next batch.
+        QCOMPARE(counts.size(), 1);
+        QCOMPARE(counts.at(0).at(0).toInt(), 2);
+        QCOMPARE(m_model->clientCount(), 2);
+        m_model->flush();
+        QCOMPARE(m_model->rowCount(), 2);
+        QCOMPARE(m_model->clientIdAt(0), a.id);
+        QCOMPARE(m_model->clientIdAt(1), c.id);
+        QCOMPARE(m_hub->connectionCount(), 2);
+        QVERIFY(!m_hub->sendSwitch(closedId, "1.1.1.1", "2.2.2.2", ""));
+        // The next connection gets a fresh id, never the ended one.
+        Peer& d = connectPeer();
+        QVERIFY(d.id > c.id);
+    }
+
+    void resetByThePeerIsAFailureWithoutBalloon() {
+        Peer& a = connectPeer();
+        Peer& b = connectPeer();
+        const int fd = static_cast<int>(a.socket->socketDescriptor());
+        const linger abort{1, 0};
+        QCOMPARE(setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+        a.socket->abort(); // close() with linger 0 sends a reset
+        QTRY_COMPARE(m_failed->size(), 1);
+        QCOMPARE(m_failed->at(0).at(0).value<ClientId>(), a.id);
+        QCOMPARE(m_closed->size(), 0);
+        m_model->flush();
+        QCOMPARE(m_model->rowCount(), 1);
+        QCOMPARE(m_model->clientIdAt(0), b.id);
+    }
+
+    void closeAllConnectionsEndsEverythingAndRestartsIds() {
+        Peer& a = connectPeer();
+        connectPeer();
+        QSignalSpy all(m_hub.get(), &ConnectionHub::allClosed);
+        const quint16 port = m_hub->listeningPort();
+        m_hub->closeAllConnections();
+        QCOMPARE(all.size(), 1);
+        QVERIFY(!m_hub->isListening());
+        QCOMPARE(m_hub->connectionCount(), 0);
+        QCOMPARE(m_model->rowCount(), 0);
+        QCOMPARE(m_model->clientCount(), 0);
+        QVERIFY(!m_hub->sendSwitch(a.id, "1.1.1.1", "2.2.2.2", "3.3.3.3"));
+        for (auto& peer : m_peers)
+            QTRY_COMPARE(peer->socket->state(), QAbstractSocket::UnconnectedState);
+        // No balloons for these.
+        QCOMPARE(m_closed->size(), 0);
+
+        QVERIFY(m_hub->listen(port));
+        Peer& again = connectPeer();
+        QCOMPARE(again.id, ClientId(1));
+        m_model->flush();
+        QCOMPARE(m_model->rowCount(), 1);
+    }
+
+    void sendSwitchGoesToThatConnectionOnly() {
+        Peer& a = connectPeer();
+        Peer& b = connectPeer();
+        QVERIFY(m_hub->sendSwitch(b.id, "192.168.0.1", "192.0.2.53", ""));
+        const QByteArray expected = ToGbk(QStringLiteral("切换192.168.0.1;192.0.2.53;"));
+        QCOMPARE(expected.right(1), QByteArray(";"));
+        QTRY_COMPARE(b.received, expected);
+        QVERIFY(m_hub->sendSwitch(a.id, "10.0.0.1", "192.0.2.1", "192.0.2.2"));
+        QTRY_COMPARE(a.received, ToGbk(QStringLiteral("切换10.0.0.1;192.0.2.1;192.0.2.2")));
+        QCOMPARE(b.received, expected);
+        QVERIFY(!m_hub->sendSwitch(0, "1.1.1.1", "2.2.2.2", ""));
+        QVERIFY(!m_hub->sendSwitch(9999, "1.1.1.1", "2.2.2.2", ""));
+    }
+
+    void badInputChangesNothingAndEndlessGarbageEndsTheConnection() {
+        Peer& shortReport = connectPeer();
+        Peer& notANumber = connectPeer();
+        Peer& noise = connectPeer();
+        Peer& oversized = connectPeer();
+        Peer& flood = connectPeer();
+        Peer& marker = connectPeer();
+
+        shortReport.send(ToGbk(QStringLiteral("计算机信息192.168.0.1; 192.0.2.53")));
+        notANumber.send(ToGbk(QStringLiteral("计算机信息192.168.0.1; 192.0.2.53;A;x")));
+        noise.send("GET / HTTP/1.0\r\n\r\n");
+        noise.send(ToGbk(QStringLiteral("计算机")) + "X;;;1");
+        // A report word followed by more than the reader keeps, with no separator at all.
+        oversized.send(ToGbk(kReportWord) + QByteArray(8 * 1024, 'A'));
+        // Never-ending non-report data: past the bound the connection is closed as failed.
+        const QByteArray junk(4096, 'Z');
+        for (int i = 0; i < 40 && flood.socket->state() == QAbstractSocket::ConnectedState; ++i)
+            flood.send(junk);
+        QTRY_COMPARE(m_failed->size(), 1);
+        QCOMPARE(m_failed->at(0).at(0).value<ClientId>(), flood.id);
+        QTRY_COMPARE(flood.socket->state(), QAbstractSocket::UnconnectedState);
+
+        const qsizetype before = m_reported->size();
+        marker.send(ComposeReport("10.9.9.9", "", "", "1"));
+        QVERIFY(waitReports(before));
+        QTRY_COMPARE(marker.received, ToGbk(kUpdateWord));
+        QCOMPARE(m_reported->size(), before + 1); // only the marker's report counted
+        for (Peer* peer : {&shortReport, &notANumber, &noise, &oversized}) {
+            QCOMPARE(rowOf(peer->id), (QStringList{"127.0.0.1", "", "", ""}));
+            QVERIFY(peer->received.isEmpty());
+            QCOMPARE(peer->socket->state(), QAbstractSocket::ConnectedState);
+        }
+        QCOMPARE(m_closed->size(), 0);
+        QCOMPARE(m_hub->connectionCount(), 5);
+
+        // The dropped noise does not spoil the connection: its next report is taken.
+        noise.send(ComposeReport("10.1.1.1", "192.0.2.9", "N", "0"));
+        QVERIFY(waitReports(before + 1));
+        QCOMPARE(rowOf(noise.id), (QStringList{"127.0.0.1", "10.1.1.1", " 192.0.2.9", "N"}));
+    }
+
+    void aClientThatStopsReadingIsEndedNotBuffered() {
+        // A big line file, a Client that asks again and again and never reads: the unsent
+        // bytes stay bounded and the connection is ended as failed.
+        {
+            QFile out(filePath());
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(QByteArray(256 * 1024, 'L'));
+        }
+        Peer& peer = connectPeer();
+        peer.socket->setReadBufferSize(1);
+        QObject::disconnect(peer.socket.get(), &QTcpSocket::readyRead, nullptr, nullptr);
+        const int fd = static_cast<int>(peer.socket->socketDescriptor());
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        for (int i = 0; i < 40 && m_failed->isEmpty(); ++i) {
+            peer.send(ComposeReport("", "", "", "1"));
+            QTest::qWait(20);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_failed->size(), 1, ConnectionHub::kSweepIntervalMs + 2000);
+        QCOMPARE(m_failed->at(0).at(0).value<ClientId>(), peer.id);
+        QCOMPARE(m_hub->connectionCount(), 0);
+    }
+
+    void acceptedSocketsProbeForDeadWorkstations() {
+        Peer& peer = connectPeer();
+        const int fd = ServerSideDescriptor(m_hub->listeningPort(), peer.socket->localPort());
+        QVERIFY(fd >= 0);
+        int value = 0;
+        socklen_t length = sizeof value;
+        QCOMPARE(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
+        QCOMPARE(value, 1);
+        QCOMPARE(getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &value, &length), 0);
+        QCOMPARE(value, 20);
+        QCOMPARE(getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &value, &length), 0);
+        QCOMPARE(value, 5);
+        QCOMPARE(getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &value, &length), 0);
+        QCOMPARE(value, 4);
+        unsigned int timeout = 0;
+        length = sizeof timeout;
+        QCOMPARE(getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &length), 0);
+        QCOMPARE(timeout, 45000u);
+    }
+
+    void runningOutOfDescriptorsPausesAcceptingAndRecovers() {
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        // Clients from another process's view: raw sockets, connected through the backlog.
+        std::vector<int> clients;
+        for (int i = 0; i < 4; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            QVERIFY(fd >= 0);
+            clients.push_back(fd);
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(m_hub->listeningPort());
+        for (int fd : clients)
+            QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        // Room for exactly two more descriptors in this process: fill every free one, then
+        // give two back.
+        int highest = 0;
+        for (int fd = 0, gap = 0; gap < 512; ++fd) {
+            gap = fcntl(fd, F_GETFD) != -1 ? 0 : gap + 1;
+            if (gap == 0)
+                highest = fd;
+        }
+        rlimit tight = saved;
+        tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+        std::vector<int> fillers;
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            fillers.push_back(fd);
+        QVERIFY(fillers.size() >= 2);
+        ::close(fillers.back());
+        fillers.pop_back();
+        ::close(fillers.back());
+        fillers.pop_back();
+        QTRY_COMPARE(m_hub->connectionCount(), 2);
+        QTest::qWait(300);
+        QCOMPARE(m_hub->connectionCount(), 2); // the rest wait in the backlog, nothing breaks
+
+        // A departure frees a descriptor: the next waiting Client gets in.
+        ::close(clients[0]);
+        fillers.push_back(::dup(0)); // this process is both ends: keep the client's slot taken
+        QVERIFY(fillers.back() >= 0);
+        QTRY_COMPARE(m_closed->size(), 1);
+        QTRY_COMPARE(m_connected->size(), 3);
+        // With the limit back, the last one is taken too.
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        for (int fd : fillers)
+            ::close(fd);
+        QTRY_COMPARE(m_connected->size(), 4);
+        QCOMPARE(m_hub->connectionCount(), 3);
+        for (size_t i = 1; i < clients.size(); ++i)
+            ::close(clients[i]);
+        QTRY_COMPARE(m_hub->connectionCount(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConnectionHub)
+#include "test_connectionhub.moc"
