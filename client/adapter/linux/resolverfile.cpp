@@ -25,6 +25,27 @@ QList<QByteArray> Tokens(const QByteArray& line) {
     return trimmed.simplified().split(' ');
 }
 
+// Whether path (canonical) is a mount point of this process, such as a file bind-mounted over
+// another one.
+bool IsMountPoint(const QByteArray& path) {
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    // procfs reports size 0, so read to the end rather than asking atEnd().
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() < 5)
+            continue;
+        // Spaces and the like in mount points are written as octal escapes.
+        QByteArray mountPoint = fields.at(4);
+        mountPoint.replace("\\040", " ").replace("\\011", "\t").replace("\\012", "\n");
+        mountPoint.replace("\\134", "\\");
+        if (mountPoint == path)
+            return true;
+    }
+    return false;
+}
+
 bool WriteAll(int fd, const QByteArray& content) {
     qsizetype done = 0;
     while (done < content.size()) {
@@ -125,6 +146,12 @@ bool ResolverFile::checkWritable(QString* errorText) const {
         return true;
     }
     if (S_ISLNK(st.st_mode)) {
+        // A file mounted over the link's target (what `ip netns exec` does with its own
+        // resolver file) belongs to this context: it is written in place through the link.
+        const QByteArray target = QFile::encodeName(QFileInfo(m_path).canonicalFilePath());
+        if (!target.isEmpty() && IsMountPoint(target) &&
+            ::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) == 0)
+            return true;
         *errorText = QStringLiteral("%1 is a symbolic link, so another service manages the DNS "
                                     "servers; refusing to replace it")
                          .arg(m_path);
@@ -147,6 +174,21 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
     const QByteArray path = QFile::encodeName(m_path);
     QByteArray old;
     mode_t mode = 0644;
+    if (QFileInfo(m_path).isSymLink()) {
+        // checkWritable() let a link through only to a mount point, which is rewritten in place.
+        const QString target = QFileInfo(m_path).canonicalFilePath();
+        QFile file(target);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *errorText = QStringLiteral("cannot read %1: %2").arg(target, file.errorString());
+            return false;
+        }
+        old = file.read(kMaxSize + 1);
+        if (old.size() > kMaxSize) {
+            *errorText = QStringLiteral("%1 is too large for a resolver file").arg(m_path);
+            return false;
+        }
+        return writeInPlace(target, ReplaceNameservers(old, servers), errorText);
+    }
     uid_t owner = uid_t(-1);
     gid_t group = gid_t(-1);
     struct stat st {};
@@ -175,7 +217,7 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
         const int error = errno;
         // A read-only folder may still hold a writable (bind-mounted) file.
         if (exists)
-            return writeInPlace(content, errorText);
+            return writeInPlace(m_path, content, errorText);
         *errorText =
             QStringLiteral("cannot create the resolver file %1: %2").arg(m_path, ErrnoText(error));
         return false;
@@ -196,16 +238,17 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
     const int renameError = errno;
     ::unlink(tmpl.constData());
     if (exists && (renameError == EBUSY || renameError == EXDEV))
-        return writeInPlace(content, errorText);
+        return writeInPlace(m_path, content, errorText);
     *errorText = QStringLiteral("cannot replace %1: %2").arg(m_path, ErrnoText(renameError));
     return false;
 }
 
-bool ResolverFile::writeInPlace(const QByteArray& content, QString* errorText) const {
-    const QByteArray path = QFile::encodeName(m_path);
+bool ResolverFile::writeInPlace(const QString& target, const QByteArray& content,
+                                QString* errorText) const {
+    const QByteArray path = QFile::encodeName(target);
     const int fd = ::open(path.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        *errorText = QStringLiteral("cannot open %1: %2").arg(m_path, ErrnoText(errno));
+        *errorText = QStringLiteral("cannot open %1: %2").arg(target, ErrnoText(errno));
         return false;
     }
     // Overwrite, then cut: the file never reads as empty in between.
@@ -214,7 +257,7 @@ bool ResolverFile::writeInPlace(const QByteArray& content, QString* errorText) c
     const int error = errno;
     ::close(fd);
     if (!ok) {
-        *errorText = QStringLiteral("cannot rewrite %1: %2").arg(m_path, ErrnoText(error));
+        *errorText = QStringLiteral("cannot rewrite %1: %2").arg(target, ErrnoText(error));
         return false;
     }
     return true;

@@ -17,9 +17,10 @@ public:
     // The IPv4 name servers in file order.
     ReadStatus read(QStringList* servers, QString* errorText) const;
 
-    // Whether writeNameservers() may proceed: the file must be a regular file (never a symlink,
-    // which belongs to whatever service manages it) that this process may write; a missing file
-    // needs a writable folder.
+    // Whether writeNameservers() may proceed: the file must be a regular file that this process
+    // may write; a missing file needs a writable folder. A symlink belongs to whatever service
+    // manages it and is refused, unless a file is mounted over its target (as `ip netns exec`
+    // does on hosts whose resolver file is a link): that one is rewritten in place.
     bool checkWritable(QString* errorText) const;
 
     // Replaces every nameserver line by one line per non-empty server, in order. Written to a
@@ -34,7 +35,7 @@ public:
     static constexpr qint64 kMaxSize = 1 << 20;
 
 private:
-    bool writeInPlace(const QByteArray& content, QString* errorText) const;
+    bool writeInPlace(const QString& target, const QByteArray& content, QString* errorText) const;
 
     QString m_path;
 };

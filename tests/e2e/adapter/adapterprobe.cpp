@@ -35,7 +35,9 @@ int RunAdapterProbe(int argc, char** argv) {
         std::fprintf(stderr, "probe: not inside namespace %s, refusing\n", ns.constData());
         return 3;
     }
-    LinuxAdapter adapter;
+    // A switch may name another resolver file (inside the namespace's private mounts).
+    LinuxAdapter adapter(argc == 10 ? QString::fromLocal8Bit(argv[9])
+                                    : QStringLiteral("/etc/resolv.conf"));
     if (std::strcmp(argv[3], "inspect") == 0) {
         const NetworkParams params = adapter.inspect();
         Print("error", QString::number(params.error));
@@ -47,7 +49,7 @@ int RunAdapterProbe(int argc, char** argv) {
         Print("gateway", params.gateway);
         return 0;
     }
-    if (std::strcmp(argv[3], "switch") == 0 && argc == 9) {
+    if (std::strcmp(argv[3], "switch") == 0 && (argc == 9 || argc == 10)) {
         AdapterSettings settings;
         settings.localIp = QString::fromLocal8Bit(argv[4]);
         settings.subnetMask = QString::fromLocal8Bit(argv[5]);

@@ -2,8 +2,12 @@
 
 #include "adapternetns.h"
 
+#include "resolverfile.h"
 #include <QCoreApplication>
+
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -107,8 +111,12 @@ TestAdapterE2e::Probe TestAdapterE2e::probe(AdapterNetns& ns, const QStringList&
 TestAdapterE2e::Probe TestAdapterE2e::switchTo(AdapterNetns& ns, const QString& localIp,
                                                const QString& mask, const QString& gateway,
                                                const QString& dns1, const QString& dns2,
-                                               const QStringList& prefix) {
-    return probe(ns, {QStringLiteral("switch"), localIp, mask, gateway, dns1, dns2}, prefix);
+                                               const QStringList& prefix,
+                                               const QString& resolverPath) {
+    QStringList args{QStringLiteral("switch"), localIp, mask, gateway, dns1, dns2};
+    if (!resolverPath.isEmpty())
+        args.append(resolverPath);
+    return probe(ns, args, prefix);
 }
 
 void TestAdapterE2e::initTestCase() {
@@ -322,6 +330,65 @@ void TestAdapterE2e::virtualAdapterListedFirstDoesNotBlock() {
     QVERIFY(Run(*pair.a, QStringLiteral("-4 -o addr show dev eth0"))
                 .contains(QStringLiteral(" inet 10.9.0.9/24 ")));
     QCOMPARE(Run(*pair.a, QStringLiteral("-4 -o addr show dev br0")), bridgeBefore);
+}
+
+void TestAdapterE2e::symlinkedResolverFile_data() {
+    QTest::addColumn<bool>("mounted");
+    QTest::newRow("link to a plain file") << false;
+    QTest::newRow("link to a bind-mounted file") << true;
+}
+
+void TestAdapterE2e::symlinkedResolverFile() {
+    // A resolver file that is a link belongs to another service and is refused; when a file is
+    // mounted over its target (`ip netns exec` on hosts whose /etc/resolv.conf is a link), that
+    // file is the namespace's own and is rewritten through the link.
+    QFETCH(bool, mounted);
+    CREATE_PAIR(pair, kResolver);
+    IP(*pair.a, "route add default via 10.9.0.1 dev eth0");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString target = dir.filePath(QStringLiteral("stub-resolv.conf"));
+    const QString link = dir.filePath(QStringLiteral("resolv.conf"));
+    const QString mountedFile = dir.filePath(QStringLiteral("netns-resolv.conf"));
+    const QByteArray stub = "nameserver 127.0.0.53\n";
+    QFile stubFile(target);
+    QVERIFY(stubFile.open(QIODevice::WriteOnly) && stubFile.write(stub) == stub.size());
+    stubFile.close();
+    QFile own(mountedFile);
+    QVERIFY(own.open(QIODevice::WriteOnly) && own.write(kResolver) == kResolver.size());
+    own.close();
+    QVERIFY(QFile::link(target, link));
+    const QString routesBefore = Run(*pair.a, QStringLiteral("-4 route show"));
+
+    // The mount lives only in the private mount namespace of this one `ip netns exec`.
+    const QStringList prefix =
+        mounted ? QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
+                              QStringLiteral("mount --bind \"$0\" \"$1\" && shift && exec \"$@\""),
+                              mountedFile, target}
+                : QStringList{};
+    const Probe result =
+        switchTo(*pair.a, QString(), QString(), QStringLiteral("10.9.0.254"),
+                 QStringLiteral("1.1.1.1"), QStringLiteral("8.8.8.8"), prefix, link);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(QFileInfo(link).isSymLink());
+    QFile check(target);
+    QVERIFY(check.open(QIODevice::ReadOnly));
+    QCOMPARE(check.readAll(), stub);
+    QFile checkOwn(mountedFile);
+    QVERIFY(checkOwn.open(QIODevice::ReadOnly));
+    if (mounted) {
+        QVERIFY2(result.values.value(QStringLiteral("ok")) == QLatin1String("1"),
+                 qPrintable(result.values.value(QStringLiteral("error"))));
+        QCOMPARE(ResolverFile::ParseNameservers(checkOwn.readAll()),
+                 QStringList({QStringLiteral("1.1.1.1"), QStringLiteral("8.8.8.8")}));
+    } else {
+        QCOMPARE(result.values.value(QStringLiteral("ok")), QStringLiteral("0"));
+        QVERIFY2(
+            result.values.value(QStringLiteral("error")).contains(QLatin1String("symbolic link")),
+            qPrintable(result.values.value(QStringLiteral("error"))));
+        QCOMPARE(checkOwn.readAll(), kResolver);
+        QCOMPARE(Run(*pair.a, QStringLiteral("-4 route show")), routesBefore);
+    }
 }
 
 void TestAdapterE2e::unprivilegedSwitchIsRefused_data() {

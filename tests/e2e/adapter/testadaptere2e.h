@@ -25,6 +25,8 @@ private slots:
     void refusedSwitchChangesNothing_data();
     void refusedSwitchChangesNothing();
     void virtualAdapterListedFirstDoesNotBlock();
+    void symlinkedResolverFile_data();
+    void symlinkedResolverFile();
     void unprivilegedSwitchIsRefused_data();
     void unprivilegedSwitchIsRefused();
 
@@ -37,7 +39,7 @@ private:
     Probe probe(AdapterNetns& ns, const QStringList& args, const QStringList& prefix = {});
     Probe switchTo(AdapterNetns& ns, const QString& localIp, const QString& mask,
                    const QString& gateway, const QString& dns1, const QString& dns2,
-                   const QStringList& prefix = {});
+                   const QStringList& prefix = {}, const QString& resolverPath = {});
 
     QByteArray m_hostResolver;
 };
