@@ -199,7 +199,7 @@ bool FrMain::start() {
     if (!checkSingleInstance())
         return false;
     setWindowTitle(kWindowTitle);
-    reloadLineList(); // loads the list and finds the current line after the inspection below
+    m_lineList = LoadLineList(lineFilePath(), m_wgList);
     inspectAdapter();
     findCurrentLine();
     readSettings();

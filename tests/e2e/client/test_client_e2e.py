@@ -86,6 +86,9 @@ def scenario(net):
         print(net.log_of(client))
         return
     expect_report(conn, report(SERVER_IP, "10.77.9.1", "电信"), "report after connect")
+    sockets = subprocess.run(["ip", "netns", "exec", net.ns_a, "ss", "-tnoH", "state",
+                              "established"], capture_output=True, text=True).stdout
+    check("keepalive" in sockets, "the link has TCP keepalive on", sockets)
 
     # Update: the file is replaced byte for byte; nothing is sent back.
     conn.sendall(gbk("更新") + PUSHED_FILE)
