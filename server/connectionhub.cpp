@@ -12,12 +12,14 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // One accepted connection. Kept small: the hub holds one per Client for as long as it is
@@ -74,6 +76,12 @@ QString AddressText(const sockaddr_in& address) {
 constexpr quint64 kListenerTag = ~quint64(0);
 } // namespace
 
+bool ConnectionHub::FileCache::sameFile(const struct stat& now) const {
+    return key.st_dev == now.st_dev && key.st_ino == now.st_ino && key.st_size == now.st_size &&
+           key.st_mtim.tv_sec == now.st_mtim.tv_sec && key.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+           key.st_ctim.tv_sec == now.st_ctim.tv_sec && key.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
+}
+
 ConnectionHub::ConnectionHub(QObject* parent) : QObject(parent) {
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
     RaiseDescriptorLimit();
@@ -124,6 +132,8 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
         return fail(tr("Cannot open port %1: %2"));
     const int on = 1;
     setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Accepted sockets inherit these: no per-Client system calls.
+    SetKeepAlive(m_listenFd);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -194,6 +204,8 @@ void ConnectionHub::setUpdateEnabled(bool on) {
 
 void ConnectionHub::setLineFilePath(const QString& path) {
     m_lineFilePath = path;
+    m_lineFileNative = QFile::encodeName(path);
+    m_fileCache.reset();
 }
 
 int ConnectionHub::connectionCount() const {
@@ -215,7 +227,13 @@ bool ConnectionHub::sendSwitch(ClientId id, const QString& gateway, const QStrin
     HubConnection* conn = m_byId.value(id);
     if (!conn || conn->broken)
         return false;
-    return sendBytes(conn, Protocol::ComposeSwitchCommand(gateway, primaryDns, secondaryDns));
+    // A command goes to many Clients in a row: encode it once.
+    if (m_switchBytes.isEmpty() || gateway != m_switchFields[0] ||
+        primaryDns != m_switchFields[1] || secondaryDns != m_switchFields[2]) {
+        m_switchFields = {gateway, primaryDns, secondaryDns};
+        m_switchBytes = Protocol::ComposeSwitchCommand(gateway, primaryDns, secondaryDns);
+    }
+    return sendBytes(conn, m_switchBytes);
 }
 
 void ConnectionHub::onEpollReady() {
@@ -263,7 +281,6 @@ void ConnectionHub::acceptPending() {
             }
             return;
         }
-        SetKeepAlive(fd);
         auto conn = std::make_unique<HubConnection>(fd, ++m_lastId, AddressText(peer));
         epoll_event event{};
         event.events = EPOLLIN | EPOLLRDHUP;
@@ -324,6 +341,8 @@ void ConnectionHub::readFrom(HubConnection* conn) {
                 endConnection(conn, EndKind::Failed);
                 return;
             }
+            if (n < static_cast<ssize_t>(sizeof buffer))
+                return; // drained (the set is level-triggered: anything later fires again)
             continue;
         }
         if (n == 0) {
@@ -359,13 +378,29 @@ void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message
     }
 }
 
-QByteArray ConnectionHub::lineFileBytes() const {
-    QByteArray bytes;
-    if (m_lineFilePath.isEmpty())
-        return bytes;
-    const int fd = ::open(QFile::encodeName(m_lineFilePath).constData(), O_RDONLY | O_CLOEXEC);
+QByteArray ConnectionHub::lineFileBytes() {
+    // The bytes as they are on disk now. A file whose identity, size and times are unchanged
+    // since the last read is not read again, except while it is young: timestamps are coarse,
+    // so a same-size rewrite within one tick would not show.
+    struct stat now {};
+    if (m_lineFileNative.isEmpty() || ::stat(m_lineFileNative.constData(), &now) != 0) {
+        m_fileCache.reset();
+        return {}; // a missing file is an empty list
+    }
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    const bool settled = clock.tv_sec - now.st_ctim.tv_sec > 2;
+    if (settled && m_fileCache && m_fileCache->sameFile(now))
+        return m_fileCache->bytes;
+
+    m_fileCache.reset();
+    const int fd = ::open(m_lineFileNative.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return bytes; // a missing file is an empty list
+        return {};
+    struct stat opened {};
+    QByteArray bytes;
+    if (::fstat(fd, &opened) == 0 && opened.st_size > 0 && opened.st_size < (1 << 24))
+        bytes.reserve(static_cast<qsizetype>(opened.st_size));
     char chunk[8192];
     while (true) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -378,6 +413,8 @@ QByteArray ConnectionHub::lineFileBytes() const {
         break;
     }
     ::close(fd);
+    if (settled)
+        m_fileCache = FileCache{opened, bytes};
     return bytes;
 }
 

@@ -8,7 +8,11 @@
 #include <QObject>
 #include <QString>
 
+#include <sys/stat.h>
+
+#include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QSocketNotifier;
@@ -84,7 +88,7 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    QByteArray lineFileBytes() const;
+    QByteArray lineFileBytes();
     qint64 nowMs() const { return m_clock.elapsed(); }
 
     int m_epollFd = -1;
@@ -98,6 +102,15 @@ private:
     QElapsedTimer m_clock;          // monotonic time for the message readers
     bool m_updateEnabled = false;
     QString m_lineFilePath;
+    QByteArray m_lineFileNative;
+    struct FileCache {
+        struct stat key;
+        QByteArray bytes;
+        bool sameFile(const struct stat& now) const;
+    };
+    std::optional<FileCache> m_fileCache;
+    std::array<QString, 3> m_switchFields;
+    QByteArray m_switchBytes;
     ClientId m_lastId = 0;
     // Indexed by descriptor (small, dense integers); the id table finds a connection by id.
     std::vector<std::unique_ptr<HubConnection>> m_byFd;
