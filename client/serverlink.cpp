@@ -48,6 +48,7 @@ int ServerLink::PortFromText(const QString& text) {
 
 void ServerLink::start() {
     m_shutDown = false;
+    m_started = true;
     if (!m_serverConnected)
         m_timer2->start();
 }
@@ -59,6 +60,9 @@ void ServerLink::connectToServer() {
     m_keHu->abort(); // cuts off an attempt that is still pending
     m_reader.reset();
     m_pollTimer->stop();
+    // Until this attempt connects, Timer2 keeps trying (also when the address is unusable).
+    if (m_started && !m_timer2->isActive())
+        m_timer2->start();
     const auto [host, portText] = m_endpoint();
     const int port = PortFromText(portText);
     // Without a usable address there is nothing to try; Timer2 tries again with what the

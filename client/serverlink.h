@@ -66,4 +66,5 @@ private:
     bool m_delivering = false;
     bool m_serverConnected = false;
     bool m_shutDown = false;
+    bool m_started = false;
 };

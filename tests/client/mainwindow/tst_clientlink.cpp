@@ -177,8 +177,11 @@ private slots:
     void newSettingsTakeEffectOnReconnect() {
         QTcpServer other;
         QVERIFY(other.listen(QHostAddress::LocalHost));
-        m_client->window->settings().fwqDk = QString::number(other.serverPort());
+        // An unusable port drops the link; Timer2 keeps trying with what the settings hold.
+        m_client->window->settings().fwqDk = QStringLiteral("port");
         m_client->window->context().reconnect();
+        QVERIFY(!m_client->window->serverConnected());
+        m_client->window->settings().fwqDk = QString::number(other.serverPort());
         QTRY_VERIFY_WITH_TIMEOUT(other.hasPendingConnections(), 5000);
         QTRY_VERIFY(m_client->window->serverConnected());
     }
