@@ -22,15 +22,25 @@ CellEditor::CellEditor(QTableView* table, LineTableModel* model, QLineEdit* box,
     m_box->clear();
     // Its own context menu would take the focus and end the edit under the user's hands.
     m_box->setContextMenuPolicy(Qt::NoContextMenu);
+    m_boxObject = m_box;
+    m_viewportObject = m_table->viewport();
     m_box->installEventFilter(this);
     m_table->viewport()->installEventFilter(this);
+    // Forget each one as soon as its destruction starts.
+    connect(m_box, &QObject::destroyed, this, [this] { m_boxObject = nullptr; });
+    connect(m_table->viewport(), &QObject::destroyed, this, [this] { m_viewportObject = nullptr; });
     connect(m_box, &QLineEdit::textChanged, this, [this] {
         if (m_editing)
             fitWidthToText();
     });
 }
 
-CellEditor::~CellEditor() = default;
+CellEditor::~CellEditor() {
+    if (m_boxObject)
+        m_boxObject->removeEventFilter(this);
+    if (m_viewportObject)
+        m_viewportObject->removeEventFilter(this);
+}
 
 int CellEditor::editRow() const {
     return m_editing && m_cell.isValid() ? m_cell.row() + 1 : 0;
@@ -94,7 +104,7 @@ void CellEditor::fitWidthToText() {
 }
 
 bool CellEditor::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_box) {
+    if (watched == m_boxObject) {
         if (event->type() == QEvent::KeyPress) {
             const int key = static_cast<QKeyEvent*>(event)->key();
             if (m_editing && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
@@ -119,7 +129,7 @@ bool CellEditor::eventFilter(QObject* watched, QEvent* event) {
         }
         return false;
     }
-    if (m_table && watched == m_table->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    if (watched == m_viewportObject && event->type() == QEvent::MouseButtonDblClick) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() != Qt::LeftButton)
             return false;

@@ -40,10 +40,14 @@ protected:
 private:
     void fitWidthToText();
 
-    // The window owns all three; pointers guard against its children going in any order.
+    // The window owns all three; pointers guard against its children going in any order. The
+    // filter compares the watched object with plain QObject pointers: during a widget's
+    // destruction a typed pointer to it must not be formed.
     QPointer<QTableView> m_table;
     QPointer<LineTableModel> m_model;
     QPointer<QLineEdit> m_box;
+    QObject* m_boxObject = nullptr;
+    QObject* m_viewportObject = nullptr;
     QPersistentModelIndex m_cell;
     QString m_oldText;
     bool m_editing = false;

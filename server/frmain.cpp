@@ -41,6 +41,7 @@ constexpr int kClockIntervalMs = 1000;
 // Client rows can number in the thousands: their columns get fixed starting widths and are fitted
 // only when the tab is shown (the fit measures the visible rows only), never on every change.
 constexpr int kClientColumnWidth = 140;
+constexpr int kClientFitRows = 200;
 
 bool OptionIsOn(const QString& value) {
     bool ok = false;
@@ -93,6 +94,10 @@ FrMain::FrMain(FrMainOptions options, QWidget* parent)
 
 FrMain::~FrMain() {
     shutdown();
+    // The editor goes before the widgets it watches, so that no event of their destruction
+    // reaches it.
+    delete m_cellEditor;
+    m_cellEditor = nullptr;
 }
 
 void FrMain::buildUi() {
@@ -133,6 +138,7 @@ void FrMain::buildUi() {
     m_khList->setModel(m_clientModel);
     m_khList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_khList->horizontalHeader()->setDefaultSectionSize(kClientColumnWidth);
+    m_khList->horizontalHeader()->setResizeContentsPrecision(kClientFitRows);
     m_dnsList = MakeList(QStringLiteral("DnsList"), m_tabs);
     m_dnsList->setModel(m_lineTable);
     m_tabs->addTab(m_khList, QStringLiteral("客户端机子"));
@@ -406,8 +412,10 @@ void FrMain::autoSizeLineColumns() {
 }
 
 void FrMain::autoSizeClientColumns() {
-    // Measures the rows in view only, and runs on a tab switch, not on every change.
-    m_khList->resizeColumnsToContents();
+    // Runs on a tab switch, not on every change; a hidden list would be measured over all its
+    // rows, and the header's precision caps how many rows a fit may look at.
+    if (m_khList->isVisible())
+        m_khList->resizeColumnsToContents();
 }
 
 QString FrMain::lineFilePath() const {
@@ -444,7 +452,8 @@ void FrMain::shutdown() {
         return;
     m_shutDown = true;
     m_timer1->stop();
-    m_cellEditor->end(false);
+    if (m_cellEditor)
+        m_cellEditor->end(false);
     RemoveTrayIcon(this);
     m_hub->closeAllConnections();
 }
