@@ -69,6 +69,13 @@ long ResidentKiB() {
     return kib;
 }
 
+double CpuUs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+           usage.ru_stime.tv_usec;
+}
+
 bool WriteLine(int fd, const std::string& text) {
     const std::string line = text + "\n";
     return ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
@@ -138,7 +145,8 @@ int RunServer(int commandFd, int replyFd, const QString& lineFile) {
             WriteLine(replyFd, std::to_string(ResidentKiB()) + " " + std::to_string(heap.uordblks) +
                                    " " + std::to_string(hub.connectionCount()) + " " +
                                    std::to_string(model.rowCount()) + " " +
-                                   std::to_string(repaints.size()) + " " + std::to_string(most));
+                                   std::to_string(repaints.size()) + " " + std::to_string(most) +
+                                   " " + std::to_string(CpuUs()));
         } else if (command == "SWITCH") {
             const double start = NowUs();
             int sent = 0;
@@ -341,14 +349,15 @@ struct Stats {
     int rows = 0;
     long repaints = 0;
     long mostPerSecond = 0;
+    double cpuUs = 0;
 };
 
 Stats AskStats(int commandFd, int replyFd) {
     WriteLine(commandFd, "STATS");
     Stats stats;
-    std::sscanf(ReadLine(replyFd).c_str(), "%ld %lld %d %d %ld %ld", &stats.rssKiB,
+    std::sscanf(ReadLine(replyFd).c_str(), "%ld %lld %d %d %ld %ld %lf", &stats.rssKiB,
                 &stats.heapBytes, &stats.connections, &stats.rows, &stats.repaints,
-                &stats.mostPerSecond);
+                &stats.mostPerSecond, &stats.cpuUs);
     return stats;
 }
 
@@ -379,8 +388,10 @@ bool RunOnce(int n, const QString& lineFile, size_t fileSize) {
     {
         Generator generator(static_cast<quint16>(port), report, updateSize);
         const double start = NowUs();
+        const double generatorCpu = CpuUs();
         ok = generator.connectAll(n);
         const double servedUs = NowUs() - start;
+        const double generatorCpuUs = CpuUs() - generatorCpu;
         if (ok) {
             usleep(300 * 1000); // let the last batch reach the list
             const Stats full = AskStats(commandFd, replyFd);
@@ -392,6 +403,7 @@ bool RunOnce(int n, const QString& lineFile, size_t fileSize) {
             }
             std::sort(trips.begin(), trips.end());
 
+            const Stats beforeSwitch = AskStats(commandFd, replyFd);
             WriteLine(commandFd, "SWITCH");
             const double fanStart = NowUs();
             const double fanUs = generator.waitAll(switchSize, fanStart);
@@ -401,8 +413,10 @@ bool RunOnce(int n, const QString& lineFile, size_t fileSize) {
 
             std::printf("N = %d clients (%d source addresses, at most %d connecting at once)\n", n,
                         kSourceAddresses, kMaxInFlight);
-            std::printf("  connected, reported, got a %zu-byte update: %.1f ms\n", updateSize,
-                        servedUs / 1000.0);
+            std::printf("  connected, reported, got a %zu-byte update: %.1f ms "
+                        "(CPU: server %.1f ms, load generator %.1f ms)\n",
+                        updateSize, servedUs / 1000.0, (full.cpuUs - idle.cpuUs) / 1000.0,
+                        generatorCpuUs / 1000.0);
             std::printf("  rows in the list: %d, hub connections: %d\n", full.rows,
                         full.connections);
             if (ok) {
@@ -410,9 +424,13 @@ bool RunOnce(int n, const QString& lineFile, size_t fileSize) {
                             "p99 %.1f us\n",
                             kRoundTrips, trips[trips.size() / 2], trips[trips.size() * 99 / 100]);
             }
-            std::printf("  switch to every client: %.1f ms until all received (server loop %s "
-                        "sent/us)\n",
-                        fanUs / 1000.0, sent.c_str());
+            int sentCount = 0;
+            double loopUs = 0;
+            std::sscanf(sent.c_str(), "%d %lf", &sentCount, &loopUs);
+            std::printf("  switch to every client: %.1f ms until all received (server sent %d in "
+                        "%.1f ms, server CPU %.1f ms)\n",
+                        fanUs / 1000.0, sentCount, loopUs / 1000.0,
+                        (after.cpuUs - beforeSwitch.cpuUs) / 1000.0);
             std::printf("  server memory per client: RSS %.0f B, heap in use %.0f B\n",
                         (full.rssKiB - idle.rssKiB) * 1024.0 / n,
                         static_cast<double>(full.heapBytes - idle.heapBytes) / n);

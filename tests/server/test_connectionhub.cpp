@@ -223,6 +223,34 @@ private slots:
         QCOMPARE(peer.received, ToGbk(kUpdateWord) + file);
     }
 
+    void anUnchangedFileMayBeReusedButARewriteIsAlwaysSeen() {
+        QByteArray file = TwentyLineFile();
+        auto write = [&](const QByteArray& bytes) {
+            QFile out(filePath());
+            QVERIFY(out.open(QIODevice::ReadWrite)); // in place: same inode
+            out.write(bytes);
+        };
+        write(file);
+        QTest::qWait(3200); // old enough for the hub to keep a copy
+        Peer& peer = connectPeer();
+        for (int round = 0; round < 2; ++round) {
+            peer.received.clear();
+            peer.send(ComposeReport("", "", "", "1"));
+            QTRY_COMPARE(peer.received, ToGbk(kUpdateWord) + file);
+        }
+        // Same size, same inode, rewritten in place: the next update has the new bytes.
+        file[file.size() - 5] = '9';
+        write(file);
+        peer.received.clear();
+        peer.send(ComposeReport("", "", "", "1"));
+        QTRY_COMPARE(peer.received, ToGbk(kUpdateWord) + file);
+        // Removed: the word alone.
+        QVERIFY(QFile::remove(filePath()));
+        peer.received.clear();
+        peer.send(ComposeReport("", "", "", "1"));
+        QTRY_COMPARE(peer.received, ToGbk(kUpdateWord));
+    }
+
     void closeRemovesOnlyThatConnectionsRow() {
         Peer& a = connectPeer();
         Peer& b = connectPeer();
