@@ -332,6 +332,32 @@ void TestAdapterE2e::virtualAdapterListedFirstDoesNotBlock() {
     QCOMPARE(Run(*pair.a, QStringLiteral("-4 -o addr show dev br0")), bridgeBefore);
 }
 
+void TestAdapterE2e::otherAdaptersDefaultRouteSurvives() {
+    // Routes are keyed without the link: the new default route with metric 1 must not replace
+    // the bridge's one with the same metric, and both must be seen when reading back.
+    CREATE_PAIR(pair, kResolver, true);
+    IP(*pair.a, "route add default via 10.50.0.254 dev br0 metric 1 onlink");
+    IP(*pair.a, "route append default via 10.9.0.3 dev eth0 metric 1");
+
+    const Probe result = switchTo(*pair.a, QString(), QString(), QStringLiteral("10.9.0.1"),
+                                  QStringLiteral("1.1.1.1"), QString());
+    QVERIFY2(result.values.value(QStringLiteral("ok")) == QLatin1String("1"),
+             qPrintable(result.values.value(QStringLiteral("error"))));
+    QCOMPARE(result.values.value(QStringLiteral("adapters")), QStringLiteral("eth0"));
+    QStringList routes;
+    for (const QString& line : Run(*pair.a, QStringLiteral("-4 route show default")).split('\n'))
+        routes.append(line.trimmed());
+    routes.sort();
+    QCOMPARE(routes,
+             QStringList({QStringLiteral("default via 10.50.0.254 dev br0 metric 1 onlink"),
+                          QStringLiteral("default via 10.9.0.1 dev eth0 proto static metric 1")}));
+
+    // Equal metrics: the namespace's veth uplink is shown before the bridge.
+    const Probe after = probe(*pair.a, {QStringLiteral("inspect")});
+    QCOMPARE(after.values.value(QStringLiteral("adapter")), QStringLiteral("eth0"));
+    QCOMPARE(after.values.value(QStringLiteral("gateway")), QStringLiteral("10.9.0.1"));
+}
+
 void TestAdapterE2e::symlinkedResolverFile_data() {
     QTest::addColumn<bool>("mounted");
     QTest::newRow("link to a plain file") << false;

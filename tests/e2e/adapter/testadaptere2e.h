@@ -25,6 +25,7 @@ private slots:
     void refusedSwitchChangesNothing_data();
     void refusedSwitchChangesNothing();
     void virtualAdapterListedFirstDoesNotBlock();
+    void otherAdaptersDefaultRouteSurvives();
     void symlinkedResolverFile_data();
     void symlinkedResolverFile();
     void unprivilegedSwitchIsRefused_data();
