@@ -374,6 +374,7 @@ void SystemTest::reportsFillTheRows() {
     QTRY_COMPARE_WITH_TIMEOUT(m_server->clientModel()->clientCount(), kWorkstations, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(rowText(1), RowText(kGatewayA, " 192.0.2.53", ""), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(rowText(2), RowText(kGatewayB, " 198.51.100.53", ""), 10000);
+    QCOMPARE(m_server->statusText(1), QStringLiteral("目前共有 2 台客户端连接"));
     // The Server answers with its list, which replaces the Clients' files.
     for (int k = 1; k <= kWorkstations; ++k) {
         const QString file = m_dir.filePath(QStringLiteral("ws%1/MainConfig.dat").arg(k));
@@ -456,6 +457,7 @@ void SystemTest::killedClientLeavesTheList() {
     m_server->clientModel()->flush();
     QCOMPARE(rowOf(1), -1);
     QVERIFY(rowOf(2) >= 0);
+    QCOMPARE(m_server->statusText(1), QStringLiteral("目前共有 1 台客户端连接"));
     qInfo("Killed Client's row removed after %lld ms", static_cast<long long>(gone.elapsed()));
     m_clients[1]->waitForFinished(3000);
 }
