@@ -419,18 +419,34 @@ void TestAdapterE2e::symlinkedResolverFile() {
 
 void TestAdapterE2e::unprivilegedSwitchIsRefused_data() {
     QTest::addColumn<QStringList>("prefix");
+    QTest::addColumn<bool>("readOnlyResolver");
+    QTest::addColumn<QString>("reason");
     QTest::newRow("root without CAP_NET_ADMIN")
         << QStringList{QStringLiteral("setpriv"), QStringLiteral("--inh-caps=-all"),
-                       QStringLiteral("--bounding-set=-net_admin"), QStringLiteral("--")};
-    QTest::newRow("user nobody") << QStringList{
-        QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-        QStringLiteral("--clear-groups"), QStringLiteral("--")};
+                       QStringLiteral("--bounding-set=-net_admin"), QStringLiteral("--")}
+        << false << QStringLiteral("CAP_NET_ADMIN");
+    QTest::newRow("user nobody") << QStringList{QStringLiteral("setpriv"),
+                                                QStringLiteral("--reuid=65534"),
+                                                QStringLiteral("--regid=65534"),
+                                                QStringLiteral("--clear-groups"),
+                                                QStringLiteral("--")}
+                                 << false << QStringLiteral("CAP_NET_ADMIN");
+    // CAP_NET_ADMIN alone is not enough: the DNS servers could not be written.
+    QTest::newRow("read-only resolver file")
+        << QStringList{QStringLiteral("setpriv"), QStringLiteral("--inh-caps=-all"),
+                       QStringLiteral("--bounding-set=-dac_override"), QStringLiteral("--")}
+        << true << QStringLiteral("write access");
 }
 
 void TestAdapterE2e::unprivilegedSwitchIsRefused() {
     QFETCH(QStringList, prefix);
+    QFETCH(bool, readOnlyResolver);
+    QFETCH(QString, reason);
     CREATE_PAIR(pair, kResolver);
     IP(*pair.a, "route add default via 10.9.0.1 dev eth0");
+    if (readOnlyResolver)
+        QVERIFY(QFile::setPermissions(pair.a->resolverPath(),
+                                      QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QString before = State(*pair.a);
 
     const Probe result = switchTo(*pair.a, QStringLiteral("10.9.0.7"),
@@ -438,8 +454,8 @@ void TestAdapterE2e::unprivilegedSwitchIsRefused() {
                                   QStringLiteral("1.1.1.1"), QStringLiteral("8.8.8.8"), prefix);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.values.value(QStringLiteral("ok")), QStringLiteral("0"));
-    QVERIFY2(result.values.value(QStringLiteral("error")).contains(QLatin1String("CAP_NET_ADMIN")),
+    QVERIFY2(result.values.value(QStringLiteral("error")).contains(reason),
              qPrintable(result.values.value(QStringLiteral("error"))));
-    QVERIFY2(result.stdErr.contains("CAP_NET_ADMIN"), result.stdErr.constData());
+    QVERIFY2(result.stdErr.contains(reason.toLocal8Bit()), result.stdErr.constData());
     QCOMPARE(State(*pair.a), before);
 }
