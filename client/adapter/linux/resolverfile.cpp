@@ -46,6 +46,25 @@ bool IsMountPoint(const QByteArray& path) {
     return false;
 }
 
+// The whole file, refusing anything larger than a resolver file can sensibly be.
+bool ReadCapped(const QString& path, QByteArray* content, QString* errorText) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *errorText = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *content = file.read(ResolverFile::kMaxSize + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *errorText = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (content->size() > ResolverFile::kMaxSize) {
+        *errorText = QStringLiteral("%1 is too large for a resolver file").arg(path);
+        return false;
+    }
+    return true;
+}
+
 bool WriteAll(int fd, const QByteArray& content) {
     qsizetype done = 0;
     while (done < content.size()) {
@@ -107,24 +126,13 @@ QByteArray ResolverFile::ReplaceNameservers(const QByteArray& content, const QSt
 }
 
 ResolverFile::ReadStatus ResolverFile::read(QStringList* servers, QString* errorText) const {
-    QFile file(m_path);
-    if (!file.exists()) {
+    if (!QFile::exists(m_path)) {
         *errorText = QStringLiteral("resolver file %1 does not exist").arg(m_path);
         return ReadStatus::Missing;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *errorText = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
+    QByteArray content;
+    if (!ReadCapped(m_path, &content, errorText))
         return ReadStatus::Failed;
-    }
-    const QByteArray content = file.read(kMaxSize + 1);
-    if (file.error() != QFileDevice::NoError) {
-        *errorText = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
-        return ReadStatus::Failed;
-    }
-    if (content.size() > kMaxSize) {
-        *errorText = QStringLiteral("%1 is too large for a resolver file").arg(m_path);
-        return ReadStatus::Failed;
-    }
     *servers = ParseNameservers(content);
     return ReadStatus::Ok;
 }
@@ -177,16 +185,8 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
     if (QFileInfo(m_path).isSymLink()) {
         // checkWritable() let a link through only to a mount point, which is rewritten in place.
         const QString target = QFileInfo(m_path).canonicalFilePath();
-        QFile file(target);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *errorText = QStringLiteral("cannot read %1: %2").arg(target, file.errorString());
+        if (!ReadCapped(target, &old, errorText))
             return false;
-        }
-        old = file.read(kMaxSize + 1);
-        if (old.size() > kMaxSize) {
-            *errorText = QStringLiteral("%1 is too large for a resolver file").arg(m_path);
-            return false;
-        }
         return writeInPlace(target, ReplaceNameservers(old, servers), errorText);
     }
     uid_t owner = uid_t(-1);
@@ -197,16 +197,8 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
         mode = st.st_mode & 07777;
         owner = st.st_uid;
         group = st.st_gid;
-        QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *errorText = QStringLiteral("cannot read %1: %2").arg(m_path, file.errorString());
+        if (!ReadCapped(m_path, &old, errorText))
             return false;
-        }
-        old = file.read(kMaxSize + 1);
-        if (old.size() > kMaxSize) {
-            *errorText = QStringLiteral("%1 is too large for a resolver file").arg(m_path);
-            return false;
-        }
     }
     const QByteArray content = ReplaceNameservers(old, servers);
 
