@@ -306,7 +306,15 @@ private:
             std::perror("connect");
             return false;
         }
-        watch(static_cast<quint32>(index), EPOLLOUT, EPOLL_CTL_ADD);
+        // On loopback the handshake is usually done when connect returns: report at once and
+        // only wait for writability when it is not.
+        if (::send(client.fd, m_report.constData(), m_report.size(), MSG_NOSIGNAL) ==
+            m_report.size()) {
+            client.connected = true;
+            watch(static_cast<quint32>(index), EPOLLIN, EPOLL_CTL_ADD);
+        } else {
+            watch(static_cast<quint32>(index), EPOLLOUT, EPOLL_CTL_ADD);
+        }
         return true;
     }
 

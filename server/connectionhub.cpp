@@ -318,7 +318,7 @@ void ConnectionHub::handleEvent(HubConnection* conn, quint32 events) {
 }
 
 void ConnectionHub::readFrom(HubConnection* conn) {
-    static char buffer[kReadBytesPerEvent];
+    thread_local char buffer[kReadBytesPerEvent];
     const int fd = conn->fd;
     const ClientId id = conn->id;
     qsizetype total = 0;

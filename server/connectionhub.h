@@ -23,6 +23,14 @@ struct HubConnection;
 // socket and is watched by a single notifier in the GUI loop, so that ten thousand idle Clients
 // cost nothing per loop pass and a few hundred bytes each. Every connection has its own id; rows,
 // reports, closes and switch commands go by that id, never by the address.
+//
+// What arrives on a connection is cut into reports by the message reader (split reports are
+// joined, merged ones separated). A report with fewer than four pieces or a U that does not read
+// as a number is ignored whole: no row change, no update. Other data is dropped. A connection
+// that sends more than kGarbageLimit bytes without one good report, or that stops reading while
+// more than kOutQueueLimit bytes wait for it, is ended as failed. An orderly close from the
+// Client is clientClosed (the balloon); a reset, a keepalive or user timeout, or any other socket
+// error is clientFailed (no balloon).
 class ConnectionHub : public QObject {
     Q_OBJECT
 public:
