@@ -56,10 +56,13 @@ NetworkParams LinuxAdapter::inspect() {
     QString errorText;
     const ResolverFile::ReadStatus status = ResolverFile(m_resolverPath).read(&servers, &errorText);
     if (hostName.isEmpty() || status == ResolverFile::ReadStatus::Missing) {
+        qWarning().noquote() << "adapter inspection:"
+                             << (hostName.isEmpty() ? QStringLiteral("no host name") : errorText);
         params.error = 1;
         return params;
     }
     if (status == ResolverFile::ReadStatus::Failed) {
+        qWarning().noquote() << "adapter inspection:" << errorText;
         params.error = 2;
         return params;
     }
@@ -69,6 +72,7 @@ NetworkParams LinuxAdapter::inspect() {
     RtnlSession session;
     QList<LinkInfo> links;
     if (!session.open(&errorText) || !session.readLinks(&links, &errorText)) {
+        qWarning().noquote() << "adapter inspection:" << errorText;
         params.error = 4;
         return params;
     }
