@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -44,7 +45,7 @@ struct Lan {
 };
 Lan g_lan;
 // The teardown command, prepared in advance: a signal handler may only fork and exec.
-QByteArray g_teardownScript;
+char* g_teardownScript = nullptr;
 
 QString WorkstationNs(int k) {
     return QStringLiteral("%1-ws%2").arg(g_lan.prefix).arg(k);
@@ -94,9 +95,10 @@ void BringLanUp() {
         return;
     }
     close(adminNetns);
-    g_teardownScript = QStringLiteral("source '%1/scripts/netns-lib.sh'; tvnet_down %2")
-                           .arg(QStringLiteral(TORVANE_SOURCE_DIR), g_lan.prefix)
-                           .toLocal8Bit();
+    g_teardownScript = strdup(QStringLiteral("source '%1/scripts/netns-lib.sh'; tvnet_down %2")
+                                  .arg(QStringLiteral(TORVANE_SOURCE_DIR), g_lan.prefix)
+                                  .toLocal8Bit()
+                                  .constData());
     g_lan.up = true;
 }
 
@@ -116,7 +118,7 @@ void OnFatalSignal(int signal) {
         if (child == 0) {
             char bash[] = "bash";
             char dashC[] = "-c";
-            char* arguments[] = {bash, dashC, g_teardownScript.data(), nullptr};
+            char* arguments[] = {bash, dashC, g_teardownScript, nullptr};
             execvp(bash, arguments);
             _exit(127);
         }
@@ -232,7 +234,8 @@ void SystemTest::initTestCase() {
     const QString settingsDir = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME"));
     QVERIFY(!settingsDir.isEmpty() && QDir().mkpath(settingsDir));
     QVERIFY(WriteAll(settingsDir + QStringLiteral("/Morlisk.conf"),
-                     "[General]\nFwqDk=15200\nGengXin=1\nQiQiu=0\n"));
+                     QByteArray("[General]\nFwqDk=") + QByteArray::number(kPort) +
+                         "\nGengXin=1\nQiQiu=0\n"));
 
     for (int k = 1; k <= kWorkstations; ++k) {
         const QString dir = m_dir.filePath(QStringLiteral("ws%1").arg(k));
@@ -243,7 +246,8 @@ void SystemTest::initTestCase() {
         QVERIFY(WriteAll(dir + QStringLiteral("/MainConfig.dat"),
                          ServerLines({QStringLiteral("旧线路;;;10.77.0.1;192.0.2.99;;")})));
         QVERIFY(WriteAll(dir + QStringLiteral("/config/Morlisk.conf"),
-                         "[General]\nFwqIp=10.77.0.2\nFwqDk=15200\nGengXin=1\nQd=0\n"));
+                         QByteArray("[General]\nFwqIp=10.77.0.2\nFwqDk=") +
+                             QByteArray::number(kPort) + "\nGengXin=1\nQd=0\n"));
     }
 
     startServer();
