@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -392,6 +393,48 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(m_failed->size(), 1, ConnectionHub::kSweepIntervalMs + 2000);
         QCOMPARE(m_failed->at(0).at(0).value<ClientId>(), peer.id);
         QCOMPARE(m_hub->connectionCount(), 0);
+    }
+
+    void endedConnectionsAreFreed() {
+        // A server that runs for months sees Clients come and go: nothing may stay behind.
+        const QByteArray report = ComposeReport("192.168.0.1", "192.0.2.53", "电信", "0");
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(m_hub->listeningPort());
+        // Counters instead of spies: a spy keeps every emission.
+        m_connected.reset();
+        m_closed.reset();
+        m_reported.reset();
+        int closed = 0;
+        int reported = 0;
+        QObject context;
+        connect(m_hub.get(), &ConnectionHub::clientClosed, &context, [&] { ++closed; });
+        connect(m_hub.get(), &ConnectionHub::clientReported, &context, [&] { ++reported; });
+        int ended = 0;
+        auto cycle = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                QVERIFY(fd >= 0);
+                QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+                QCOMPARE(::send(fd, report.constData(), report.size(), MSG_NOSIGNAL),
+                         report.size());
+                ::close(fd);
+            }
+            ended += count;
+            QTRY_COMPARE(closed, ended);
+            QCOMPARE(reported, ended);
+            QCOMPARE(m_hub->connectionCount(), 0);
+            m_model->flush();
+            QCOMPARE(m_model->rowCount(), 0);
+        };
+        cycle(500); // reach the high-water mark of reusable buffers first
+        const size_t before = mallinfo2().uordblks;
+        cycle(500);
+        const size_t after = mallinfo2().uordblks;
+        // One leaked record per connection would be some 200 KB.
+        QVERIFY2(after < before + 64 * 1024,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(after - before)));
     }
 
     void acceptedSocketsProbeForDeadWorkstations() {
