@@ -120,10 +120,8 @@ int RunServer(int commandFd, int replyFd, const QString& lineFile) {
         if (repaintPending)
             return;
         repaintPending = true;
-        QTimer::singleShot(0, &model, [&] {
-            repaintPending = false;
-            repaints.push_back(clock.elapsed());
-        });
+        repaints.push_back(clock.elapsed());
+        QTimer::singleShot(0, &model, [&] { repaintPending = false; });
     };
     QObject::connect(&model, &QAbstractItemModel::rowsInserted, &model, onModelSignal);
     QObject::connect(&model, &QAbstractItemModel::rowsRemoved, &model, onModelSignal);

@@ -15,9 +15,17 @@ template <typename Rows> auto LowerBound(Rows& rows, ConnectionHub::ClientId id)
 
 ClientListModel::ClientListModel(ConnectionHub* hub, QObject* parent)
     : QAbstractTableModel(parent) {
+    // Precise: a coarse timer may fire up to 5 % early, which would allow an eleventh repaint.
     m_flushTimer.setSingleShot(true);
-    m_flushTimer.setInterval(kFlushIntervalMs);
-    connect(&m_flushTimer, &QTimer::timeout, this, &ClientListModel::flush);
+    m_flushTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_flushTimer, &QTimer::timeout, this, [this] {
+        const qint64 early = kFlushIntervalMs - m_sinceFlush.elapsed();
+        if (early > 0)
+            m_flushTimer.start(static_cast<int>(early));
+        else
+            flush();
+    });
+    m_sinceFlush.start();
     connect(hub, &ConnectionHub::clientConnected, this, &ClientListModel::onConnected);
     connect(hub, &ConnectionHub::clientReported, this, &ClientListModel::onReported);
     connect(hub, &ConnectionHub::clientClosed, this,
@@ -163,15 +171,21 @@ void ClientListModel::onAllClosed() {
 }
 
 void ClientListModel::schedule() {
-    if (!m_flushTimer.isActive())
-        m_flushTimer.start();
+    if (m_flushTimer.isActive())
+        return;
+    // A change after a quiet spell shows at once; within a burst, batches are 100 ms apart.
+    const qint64 wait = std::max<qint64>(0, kFlushIntervalMs - m_sinceFlush.elapsed());
+    m_flushTimer.start(static_cast<int>(wait));
 }
 
 void ClientListModel::flush() {
     m_flushTimer.stop();
+    if (!m_departures && m_changed.isEmpty() && m_arrived.empty())
+        return;
     applyRemovals();
     applyFieldChanges();
     applyInsertions();
+    m_sinceFlush.restart();
 }
 
 void ClientListModel::applyRemovals() {

@@ -3,6 +3,7 @@
 #include "connectionhub.h"
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QTimer>
 
@@ -68,4 +69,5 @@ private:
     QHash<ConnectionHub::ClientId, Fields> m_changed; // latest report of shown rows
     int m_count = 0;
     QTimer m_flushTimer;
+    QElapsedTimer m_sinceFlush; // time since the views were last told of changes
 };

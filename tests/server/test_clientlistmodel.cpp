@@ -73,6 +73,28 @@ private slots:
         QCOMPARE(m_model->addressAt(4), QStringLiteral("192.168.0.5"));
     }
 
+    void batchesAreAtLeastATenthOfASecondApart() {
+        // Only a lower bound is checked: a slow machine only spaces them further.
+        QList<qint64> shownAt;
+        QElapsedTimer clock;
+        clock.start();
+        QObject context;
+        connect(m_model.get(), &QAbstractItemModel::rowsInserted, &context,
+                [&] { shownAt << clock.elapsed(); });
+        ClientId next = 1;
+        while (shownAt.size() < 4 && clock.elapsed() < 5000) {
+            connectClients(next, next);
+            ++next;
+            QTest::qWait(5);
+        }
+        QCOMPARE(shownAt.size(), 4);
+        for (int i = 1; i < shownAt.size(); ++i)
+            QVERIFY2(shownAt[i] - shownAt[i - 1] >= ClientListModel::kFlushIntervalMs,
+                     qPrintable(QStringLiteral("%1 ms apart").arg(shownAt[i] - shownAt[i - 1])));
+        m_model->flush();
+        QCOMPARE(m_model->rowCount(), static_cast<int>(next - 1));
+    }
+
     void reportsGoToTheirOwnRowEvenWithEqualAddresses() {
         emit m_hub->clientConnected(1, "10.0.0.7");
         emit m_hub->clientConnected(2, "10.0.0.7");
