@@ -308,8 +308,8 @@ void FrMain::onPick(int row) {
 void FrMain::runSwitch() {
     if (m_selectedLine.gateway.isEmpty() || m_selectedLine.primaryDns.isEmpty())
         return;
-    // The adapter lets events run between adapters; a switch asked for meanwhile runs after
-    // this one, with what SelectedLine holds then.
+    // Should anything run the event loop during a switch (a message box, say), a switch asked
+    // for meanwhile runs after this one, with what SelectedLine holds then.
     if (m_switching) {
         m_switchAgain = true;
         return;
