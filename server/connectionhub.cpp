@@ -113,10 +113,17 @@ ConnectionHub::~ConnectionHub() {
 
 bool ConnectionHub::listen(quint16 port, QString* errorText) {
     closeListener();
-    auto fail = [&](const QString& what) {
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
-        if (errorText)
-            *errorText = what.arg(port).arg(reason);
+    // The reason alone, in the words of the window it is shown in; the caller names the port.
+    auto fail = [&] {
+        const int error = errno;
+        if (errorText) {
+            if (error == EADDRINUSE)
+                *errorText = QStringLiteral("端口已被占用");
+            else if (error == EACCES)
+                *errorText = QStringLiteral("没有使用该端口的权限");
+            else
+                *errorText = QString::fromLocal8Bit(std::strerror(error));
+        }
         if (m_listenFd >= 0) {
             ::close(m_listenFd);
             m_listenFd = -1;
@@ -125,11 +132,11 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
     };
     if (m_epollFd < 0) {
         errno = ENOSYS;
-        return fail(tr("Cannot watch port %1: %2"));
+        return fail();
     }
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m_listenFd < 0)
-        return fail(tr("Cannot open port %1: %2"));
+        return fail();
     const int on = 1;
     setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     // Accepted sockets inherit these: no per-Client system calls.
@@ -139,9 +146,9 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
     if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return fail(tr("Cannot use port %1: %2"));
+        return fail();
     if (::listen(m_listenFd, kBacklog) != 0)
-        return fail(tr("Cannot listen on port %1: %2"));
+        return fail();
     socklen_t length = sizeof address;
     getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
@@ -149,7 +156,7 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
     event.events = EPOLLIN;
     event.data.u64 = kListenerTag;
     if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_listenFd, &event) != 0)
-        return fail(tr("Cannot watch port %1: %2"));
+        return fail();
     m_listenerArmed = true;
     return true;
 }
