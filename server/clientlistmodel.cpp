@@ -171,11 +171,9 @@ void ClientListModel::onAllClosed() {
 }
 
 void ClientListModel::schedule() {
-    if (m_flushTimer.isActive())
-        return;
-    // A change after a quiet spell shows at once; within a burst, batches are 100 ms apart.
-    const qint64 wait = std::max<qint64>(0, kFlushIntervalMs - m_sinceFlush.elapsed());
-    m_flushTimer.start(static_cast<int>(wait));
+    // The first change of a batch waits a tenth of a second for the others.
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start(kFlushIntervalMs);
 }
 
 void ClientListModel::flush() {
