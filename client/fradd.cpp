@@ -2,7 +2,7 @@
 
 #include "autostart.h"
 #include "clientcontext.h"
-#include "dialog-messagebox.h"
+#include "dialogkit.h"
 #include "gbk.h"
 #include "linefile.h"
 #include "regstore.h"
@@ -24,6 +24,13 @@
 #include <QVBoxLayout>
 
 namespace {
+// The editor's buttons also report mouse-over, for the hints.
+QToolButton* MakeHintedButton(QWidget* parent, const QString& name, const QString& caption,
+                              QStyle::StandardPixmap icon) {
+    QToolButton* button = MakePictureButton(parent, name, caption, icon);
+    button->setMouseTracking(true);
+    return button;
+}
 const QString kNameHint = QStringLiteral("输入你想显示的网关名称，如\"电信\"、\"网通\"");
 const QString kLocalIpHint = QStringLiteral("输入你想切换的本机IP，如\"192.168.0.1\"，不修改不填");
 const QString kMaskHint = QStringLiteral("输入你想切换的子网掩码，如\"255.255.255.0\"，不修改不填");
@@ -31,18 +38,6 @@ const QString kGatewayHint = QStringLiteral("输入你想切换的网关IP，如
 const QString kPrimaryDnsHint = QStringLiteral("输入你的主DNS服务器IP，如\"114.114.114.114\"");
 const QString kSecondaryDnsHint =
     QStringLiteral("输入你的备用DNS服务器IP，如\"223.5.5.5\"，可不填");
-
-QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
-                               QStyle::StandardPixmap icon) {
-    auto* button = new QToolButton(parent);
-    button->setObjectName(name);
-    button->setText(caption);
-    button->setIcon(parent->style()->standardIcon(icon));
-    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    button->setMouseTracking(true);
-    return button;
-}
 
 QLineEdit* MakeField(QWidget* parent, const QString& name) {
     auto* field = new QLineEdit(parent);
@@ -115,14 +110,14 @@ void FrAdd::buildLineEditor() {
     m_frDns = MakeField(m_frame1, QStringLiteral("FrDns"));
     m_seDns = MakeField(m_frame1, QStringLiteral("SeDns"));
 
-    m_addOk = MakePictureButton(m_frame1, QStringLiteral("AddOk"), QStringLiteral("添加"),
-                                QStyle::SP_FileDialogNewFolder);
-    m_xgOk = MakePictureButton(m_frame1, QStringLiteral("XgOk"), QStringLiteral("修改"),
-                               QStyle::SP_FileDialogDetailedView);
-    m_delOk = MakePictureButton(m_frame1, QStringLiteral("DelOk"), QStringLiteral("删除"),
-                                QStyle::SP_TrashIcon);
-    m_closeOk = MakePictureButton(m_frame1, QStringLiteral("CloseOk"), QStringLiteral("关闭"),
-                                  QStyle::SP_DialogCloseButton);
+    m_addOk = MakeHintedButton(m_frame1, QStringLiteral("AddOk"), QStringLiteral("添加"),
+                               QStyle::SP_FileDialogNewFolder);
+    m_xgOk = MakeHintedButton(m_frame1, QStringLiteral("XgOk"), QStringLiteral("修改"),
+                              QStyle::SP_FileDialogDetailedView);
+    m_delOk = MakeHintedButton(m_frame1, QStringLiteral("DelOk"), QStringLiteral("删除"),
+                               QStyle::SP_TrashIcon);
+    m_closeOk = MakeHintedButton(m_frame1, QStringLiteral("CloseOk"), QStringLiteral("关闭"),
+                                 QStyle::SP_DialogCloseButton);
     connect(m_addOk, &QToolButton::clicked, this, &FrAdd::addLine);
     connect(m_xgOk, &QToolButton::clicked, this, &FrAdd::modifyLine);
     connect(m_delOk, &QToolButton::clicked, this, &FrAdd::deleteLine);
@@ -189,8 +184,8 @@ void FrAdd::buildSettingsGroup() {
     m_gengXin = new QCheckBox(QStringLiteral("每次更新配置"), m_frame2);
     m_gengXin->setObjectName(QStringLiteral("GengXin"));
     m_gengXin->setToolTip(QStringLiteral("不勾选代表每次启动将不到服务器更新配置列表"));
-    m_queDing = MakePictureButton(m_frame2, QStringLiteral("QueDing"), QStringLiteral("确定"),
-                                  QStyle::SP_DialogApplyButton);
+    m_queDing = MakeHintedButton(m_frame2, QStringLiteral("QueDing"), QStringLiteral("确定"),
+                                 QStyle::SP_DialogApplyButton);
     m_queDing->setMouseTracking(false);
     connect(m_queDing, &QToolButton::clicked, this, &FrAdd::saveSettings);
 

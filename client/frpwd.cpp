@@ -2,7 +2,7 @@
 
 #include "clientcontext.h"
 #include "cmd5.h"
-#include "dialog-messagebox.h"
+#include "dialogkit.h"
 #include "fradd.h"
 #include "regstore.h"
 
@@ -32,16 +32,6 @@ QLineEdit* MakePasswordField(QWidget* parent, const QString& name) {
     return field;
 }
 
-QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
-                               QStyle::StandardPixmap icon) {
-    auto* button = new QToolButton(parent);
-    button->setObjectName(name);
-    button->setText(caption);
-    button->setIcon(parent->style()->standardIcon(icon));
-    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    return button;
-}
 } // namespace
 
 void ApplyStartupPasswordStep(ClientContext& context) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialog-messagebox.h"
+#include "dialogkit.h"
 
 #include <QList>
 

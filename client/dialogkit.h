@@ -2,9 +2,11 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStyle>
 
 #include <functional>
 
+class QToolButton;
 class QWidget;
 
 // Everything a message box of the Client shows, so tests can see exactly what the user saw.
@@ -30,3 +32,7 @@ QMessageBox::StandardButton ShowProgramHint(QWidget* parent, const QString& text
 
 // Leading and trailing spaces removed (only spaces: the stored texts have always been cut so).
 QString TrimSpaces(const QString& text);
+
+// A button with a picture above its caption, as the dialogs' command buttons are drawn.
+QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
+                               QStyle::StandardPixmap icon);

@@ -1,4 +1,6 @@
-#include "dialog-messagebox.h"
+#include "dialogkit.h"
+
+#include <QToolButton>
 
 #include <QWidget>
 
@@ -34,4 +36,15 @@ QString TrimSpaces(const QString& text) {
     while (end > begin && text.at(end - 1) == QLatin1Char(' '))
         --end;
     return text.mid(begin, end - begin);
+}
+
+QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
+                               QStyle::StandardPixmap icon) {
+    auto* button = new QToolButton(parent);
+    button->setObjectName(name);
+    button->setText(caption);
+    button->setIcon(parent->style()->standardIcon(icon));
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    return button;
 }
