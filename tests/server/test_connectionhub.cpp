@@ -169,7 +169,9 @@ private slots:
         Peer& peer = connectPeer();
         const QByteArray report = ComposeReport("192.168.0.1", "192.0.2.53", "电信", "0");
         qsizetype before = m_reported->size();
-        // Byte by byte, each byte its own segment on the wire.
+        // Byte by byte, each byte its own segment on the wire and its own read by the hub (the
+        // wait runs the hub's loop).
+        peer.socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         for (char byte : report) {
             peer.send(QByteArray(1, byte));
             QTest::qWait(1);
