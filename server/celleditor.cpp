@@ -95,11 +95,10 @@ void CellEditor::end(bool accept) {
 }
 
 void CellEditor::fitWidthToText() {
-    const QString text = m_box->text();
-    if (text.isEmpty())
-        return;
+    // Every change while editing, an erased text included. An empty cell loaded at the start
+    // is no change, so the box keeps the cell's width until the first keystroke.
     const QWidget* window = m_box->window();
-    const int width = window->fontMetrics().horizontalAdvance(text) + kTextMargin;
+    const int width = window->fontMetrics().horizontalAdvance(m_box->text()) + kTextMargin;
     m_box->resize(width, m_box->height());
 }
 

@@ -658,6 +658,11 @@ void TestServerWindow::cellEditorEnterEscAndFocusLoss() {
     QCOMPARE(text1->width(), emptyCell.width());
     QTest::keyClicks(text1, QStringLiteral("8.8.8.8"));
     QCOMPARE(text1->width(), w->fontMetrics().horizontalAdvance(QStringLiteral("8.8.8.8")) + 12);
+    // Every change fits the box to its text, also when the text is erased.
+    text1->selectAll();
+    QTest::keyClick(text1, Qt::Key_Backspace);
+    QCOMPARE(text1->width(), 12);
+    QTest::keyClicks(text1, QStringLiteral("8.8.8.8"));
     QTest::keyClick(text1, Qt::Key_Enter);
     QCOMPARE(table->cellText(1, 4), QStringLiteral("8.8.8.8"));
 }
