@@ -327,6 +327,10 @@ void FrMain::applySettings() {
 }
 
 void FrMain::onTabChanged(int index) {
+    // Clicking a tab takes the focus from the cell editor: its edit ends with the text kept, so
+    // the box (a sibling of the tabs) is never left over the client list.
+    if (index == 0 || index == 1)
+        m_cellEditor->end(true);
     if (index == 0) {
         m_currentTab = 1;
         setPanel1(clientCountText());

@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTcpServer>
@@ -665,6 +666,17 @@ void TestServerWindow::cellEditorEnterEscAndFocusLoss() {
     QTest::keyClicks(text1, QStringLiteral("8.8.8.8"));
     QTest::keyClick(text1, Qt::Key_Enter);
     QCOMPARE(table->cellText(1, 4), QStringLiteral("8.8.8.8"));
+
+    // Clicking the other tab ends the edit with its text kept: the box never floats over the
+    // client list.
+    startEdit();
+    QTest::keyClicks(text1, QStringLiteral("10.0.0.4"));
+    auto* tabBar = child<QTabWidget>(w.get(), "Tabs")->tabBar();
+    QTest::mouseClick(tabBar, Qt::LeftButton, {}, tabBar->tabRect(0).center());
+    QCOMPARE(w->currentTab(), 1);
+    QVERIFY(!text1->isVisible());
+    QVERIFY(!w->cellEditor()->isEditing());
+    QCOMPARE(table->cellText(2, 2), QStringLiteral("10.0.0.4"));
 }
 
 void TestServerWindow::cellEditorIgnoresOtherClicks() {
