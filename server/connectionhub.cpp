@@ -139,8 +139,11 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
         return fail();
     const int on = 1;
     setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // Accepted sockets inherit these: no per-Client system calls.
+    // Accepted sockets inherit these: no per-Client system calls. Every message goes out whole
+    // in one send, so Nagle could only hold a switch command back behind the Client's delayed
+    // acknowledgement of an earlier update.
     SetKeepAlive(m_listenFd);
+    setsockopt(m_listenFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -439,7 +439,7 @@ private slots:
                  qPrintable(QStringLiteral("heap grew by %1 bytes").arg(after - before)));
     }
 
-    void acceptedSocketsProbeForDeadWorkstations() {
+    void acceptedSocketsProbeForDeadWorkstationsAndSendAtOnce() {
         Peer& peer = connectPeer();
         const int fd = ServerSideDescriptor(m_hub->listeningPort(), peer.socket->localPort());
         QVERIFY(fd >= 0);
@@ -457,6 +457,9 @@ private slots:
         length = sizeof timeout;
         QCOMPARE(getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, &length), 0);
         QCOMPARE(timeout, 45000u);
+        length = sizeof value;
+        QCOMPARE(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length), 0);
+        QCOMPARE(value, 1);
     }
 
     void runningOutOfDescriptorsPausesAcceptingAndRecovers() {
