@@ -134,7 +134,13 @@ void FrMain::buildControls() {
     layout->addWidget(label2, 1, 0, 1, 2);
     layout->addWidget(label3, 2, 0, 1, 2);
 
-    connect(m_wgList, &QListWidget::currentRowChanged, this, &FrMain::onPick);
+    // A pick is a selection (click or arrow keys); the current row alone is not one, since
+    // focus entering the list makes the first row current without the user choosing it.
+    connect(m_wgList, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem*> selected = m_wgList->selectedItems();
+        if (!selected.isEmpty())
+            onPick(m_wgList->row(selected.constFirst()));
+    });
     connect(m_wgList, &QListWidget::itemClicked, this,
             [this](QListWidgetItem* item) { onPick(m_wgList->row(item)); });
     connect(m_qhOk, &QPushButton::clicked, this, &FrMain::runSwitch);

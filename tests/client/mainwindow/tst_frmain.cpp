@@ -250,6 +250,12 @@ private slots:
         FrMain& w = *client.window;
         QCOMPARE(w.currentLineName(), QStringLiteral("电信"));
 
+        // Focus entering the list makes a row current, but that is not a pick.
+        w.showNormal();
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        auto* list = w.findChild<QListWidget*>(QStringLiteral("WgList"));
+        list->setFocus(Qt::TabFocusReason);
         click(w, "QhOk"); // nothing picked yet: nothing happens
         QVERIFY(client.adapter->switchCalls().isEmpty());
 
