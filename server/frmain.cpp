@@ -23,6 +23,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -344,8 +345,16 @@ void FrMain::onTabChanged(int index) {
 
 void FrMain::updateClock() {
     setPanel1(m_currentTab == 1 ? clientCountText() : lineCountText());
-    m_panel2->setText(
-        QLocale::system().toString(QDateTime::currentDateTime(), QLocale::ShortFormat));
+    m_panel2->setText(ClockText(QDateTime::currentDateTime(), QLocale::system()));
+}
+
+QString FrMain::ClockText(const QDateTime& now, const QLocale& locale) {
+    // The short date with the long time: a clock that ticks every second shows the seconds
+    // (most locales' short time has none), without the long time's zone name.
+    static const QRegularExpression zone(QStringLiteral("\\s*\\bt+\\b\\s*"));
+    const QString time = locale.timeFormat(QLocale::LongFormat).replace(zone, QStringLiteral(" "));
+    return locale.toString(now, locale.dateFormat(QLocale::ShortFormat) + QLatin1Char(' ') +
+                                    time.trimmed());
 }
 
 void FrMain::BuildLineMenu() {

@@ -13,8 +13,10 @@ class ClientListModel;
 class LineMenu;
 class LineTableModel;
 class QCheckBox;
+class QDateTime;
 class QLabel;
 class QLineEdit;
+class QLocale;
 class QMenu;
 class QPushButton;
 class QTabWidget;
@@ -71,6 +73,8 @@ public:
     // The port of the last listen attempt (0: none, e.g. an unusable stored port) and its outcome.
     quint16 lastListenPort() const { return m_lastListenPort; }
     bool lastListenSucceeded() const { return m_lastListenOk; }
+    // Status panel 2: the date and time in the locale's general format.
+    static QString ClockText(const QDateTime& now, const QLocale& locale);
 
 public slots:
     void applySettings(); // QueDing

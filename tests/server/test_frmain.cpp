@@ -436,6 +436,14 @@ void TestServerWindow::statusTextsFollowTheTab() {
 
     tabs->setCurrentIndex(0);
     QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
+    // Panel 2: short date and time with seconds, no zone name, whatever the locale.
+    const QDateTime at(QDate(2024, 3, 5), QTime(14, 7, 9));
+    QCOMPARE(FrMain::ClockText(at, QLocale(QLocale::Chinese, QLocale::China)),
+             QStringLiteral("2024/3/5 14:07:09"));
+    // (newer locale data puts a narrow blank before PM)
+    const QString us = FrMain::ClockText(at, QLocale(QLocale::English, QLocale::UnitedStates));
+    QVERIFY2(us.startsWith(QStringLiteral("3/5/24 2:07:09")) && us.endsWith(QStringLiteral("PM")),
+             qPrintable(us));
     w->updateClock();
     QCOMPARE(w->statusText(1), QStringLiteral("目前共有 0 台客户端连接"));
 }
