@@ -54,11 +54,12 @@ bool CellEditor::begin(const QModelIndex& index) {
     if (!m_table || !m_box || !index.isValid() || index.model() != m_model.data() ||
         index.column() == LineTableModel::IdColumn)
         return false;
-    const QRect cellRect = m_table->visualRect(index);
-    if (!cellRect.isValid())
+    if (!m_table->visualRect(index).isValid())
         return false;
-    // A new edit first ends the one in progress with its text kept.
+    // A new edit first ends the one in progress with its text kept. That re-sizes the columns,
+    // so the cell is measured afterwards.
     end(true);
+    const QRect cellRect = m_table->visualRect(index);
 
     QWidget* host = m_box->parentWidget();
     const QPoint topLeft = m_table->viewport()->mapTo(host, cellRect.topLeft());

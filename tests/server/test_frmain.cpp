@@ -685,6 +685,15 @@ void TestServerWindow::cellEditorEnterEscAndFocusLoss() {
     QVERIFY(!text1->isVisible());
     QVERIFY(!w->cellEditor()->isEditing());
     QCOMPARE(table->cellText(2, 2), QStringLiteral("10.0.0.4"));
+
+    // A new edit starting while one is open lays the box over the cell where it is once the
+    // first edit has ended and the columns have been fitted.
+    child<QTabWidget>(w.get(), "Tabs")->setCurrentIndex(1);
+    QVERIFY(w->cellEditor()->begin(table->index(0, 1)));
+    QTest::keyClicks(text1, QStringLiteral("a much longer name than any other cell holds"));
+    QVERIFY(w->cellEditor()->begin(table->index(0, 2)));
+    const QRect moved = dns->visualRect(table->index(0, 2));
+    QCOMPARE(text1->x(), dns->viewport()->mapTo(text1->parentWidget(), moved.topLeft()).x() + 4);
 }
 
 void TestServerWindow::cellEditorIgnoresOtherClicks() {
