@@ -694,6 +694,16 @@ void TestServerWindow::cellEditorEnterEscAndFocusLoss() {
     QVERIFY(w->cellEditor()->begin(table->index(0, 2)));
     const QRect moved = dns->visualRect(table->index(0, 2));
     QCOMPARE(text1->x(), dns->viewport()->mapTo(text1->parentWidget(), moved.topLeft()).x() + 4);
+
+    // A right click on the table ends the edit (text kept) before its menu can run a command.
+    QTest::keyClicks(text1, QStringLiteral("10.0.0.5"));
+    const QPoint at = dns->visualRect(table->index(1, 1)).center();
+    QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, at, dns->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(dns->viewport(), &menuEvent);
+    QVERIFY(!text1->isVisible());
+    QCOMPARE(table->cellText(0, 2), QStringLiteral("10.0.0.5"));
+    QTRY_VERIFY(w->tableMenu()->isVisible());
+    w->tableMenu()->close();
 }
 
 void TestServerWindow::cellEditorIgnoresOtherClicks() {
