@@ -101,6 +101,9 @@ void FrAdd::buildLineEditor() {
     m_wgList = new QComboBox(m_frame1);
     m_wgList->setObjectName(QStringLiteral("WgList"));
     m_wgList->setEditable(false);
+    // A long name (a hand-edited or pushed list) must not stretch the window past the screen.
+    m_wgList->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_wgList->setMinimumContentsLength(16);
     connect(m_wgList, &QComboBox::activated, this, &FrAdd::pickLine);
 
     m_wgMc = MakeField(m_frame1, QStringLiteral("WgMc"));

@@ -102,15 +102,19 @@ private slots:
     void init() { QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey)); }
 
     void opensWithListAndLockedFields() {
+        // The third name is as long as a hand-edited file may make it.
+        const QString longName(400, QChar(0x4E2D));
         Editor e(QStringLiteral("电信;;;192.168.1.1;192.168.1.2;;\r\n网通; 10.0.0.9 ;255.0.0.0;"
-                                "10.0.0.1;10.0.0.2;10.0.0.3;\r\n"));
+                                "10.0.0.1;10.0.0.2;10.0.0.3;\r\n") +
+                 longName + QStringLiteral(";;;10.0.0.1;10.0.0.2;;\r\n"));
         e.ctx.m_settings.qd = QStringLiteral("1");
         e.ctx.m_settings.gengXin = QStringLiteral("x"); // not a number: unticked
         e.open();
         QCOMPARE(e.dialog->windowTitle(), QStringLiteral("Torvane -- 参数设置"));
         QVERIFY(e.dialog->windowFlags() & Qt::WindowStaysOnTopHint);
-        QCOMPARE(e.list()->count(), 2);
+        QCOMPARE(e.list()->count(), 3);
         QCOMPARE(e.list()->currentIndex(), -1);
+        QVERIFY2(e.dialog->width() < 1000, "a long name stretches the window");
         QVERIFY(e.allReadOnly());
         QVERIFY(e.drive->get<QLabel>("TiShi")->text().isEmpty());
         QCOMPARE(e.drive->text("FwqIp"), QStringLiteral("127.0.0.1"));
