@@ -1,7 +1,8 @@
 #include "dialogkit.h"
 
+#include <QKeyEvent>
+#include <QShortcut>
 #include <QToolButton>
-
 #include <QWidget>
 
 namespace {
@@ -47,4 +48,21 @@ QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QStri
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     return button;
+}
+
+void CloseOnAltF4(QWidget* window) {
+    auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), window);
+    QObject::connect(shortcut, &QShortcut::activated, window, &QWidget::close);
+}
+
+bool PressFocusedButton(QWidget* window, const QKeyEvent* event) {
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter)
+        return false;
+    if (event->modifiers() & ~Qt::KeyboardModifiers(Qt::KeypadModifier))
+        return false;
+    auto* button = qobject_cast<QToolButton*>(window->focusWidget());
+    if (!button || !button->isEnabled())
+        return false;
+    button->click();
+    return true;
 }

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+class QKeyEvent;
 class QToolButton;
 class QWidget;
 
@@ -36,3 +37,11 @@ QString TrimSpaces(const QString& text);
 // A button with a picture above its caption, as the dialogs' command buttons are drawn.
 QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
                                QStyle::StandardPixmap icon);
+
+// Alt+F4 closes the window, also while a control that keeps keys for itself (a drop-down list)
+// holds the focus.
+void CloseOnAltF4(QWidget* window);
+
+// Enter on a picture button that holds the focus presses it, as on any dialog button; true when
+// the key was used.
+bool PressFocusedButton(QWidget* window, const QKeyEvent* event);

@@ -75,6 +75,7 @@ FrAdd::FrAdd(ClientContext& context, QWidget* parent) : QDialog(parent), m_conte
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     setMouseTracking(true);
     installEventFilter(this);
+    CloseOnAltF4(this);
 
     auto* layout = new QVBoxLayout(this);
     buildLineEditor();
@@ -463,11 +464,8 @@ bool FrAdd::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FrAdd::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::AltModifier) {
-        close();
-        return;
-    }
-    QDialog::keyPressEvent(event);
+    if (!PressFocusedButton(this, event))
+        QDialog::keyPressEvent(event);
 }
 
 void FrAdd::closeEvent(QCloseEvent* event) {

@@ -54,6 +54,7 @@ FrPwd::FrPwd(ClientContext& context, QWidget* parent) : QDialog(parent), m_conte
     setWindowTitle(QStringLiteral("Torvane") + QStringLiteral(" -- 管理密码"));
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    CloseOnAltF4(this);
 
     auto* frame = new QGroupBox(QStringLiteral("解锁、修改密码"), this);
     frame->setObjectName(QStringLiteral("Frame1"));
@@ -149,9 +150,6 @@ void FrPwd::changePassword() {
 }
 
 void FrPwd::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::AltModifier) {
-        close();
-        return;
-    }
-    QDialog::keyPressEvent(event);
+    if (!PressFocusedButton(this, event))
+        QDialog::keyPressEvent(event);
 }

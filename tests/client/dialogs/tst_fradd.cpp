@@ -431,13 +431,21 @@ private slots:
         e.drive->click("XgOk");
         e.drive->click("AddOk");
         QVERIFY(e.dialog->addArmed() && e.dialog->xgArmed());
-        QTest::keyClick(e.dialog.get(), Qt::Key_F4, Qt::AltModifier);
+        // Alt+F4 also while the drop-down list, which keeps F4 for itself, has the focus.
+        e.list()->setFocus();
+        QTest::keyClick(e.list(), Qt::Key_F4, Qt::AltModifier);
         QVERIFY(!e.dialog->isVisible());
         QVERIFY(!e.dialog->addArmed() && !e.dialog->xgArmed());
 
+        // From the keyboard: Enter presses the focused button (添加, then 关闭).
         e.dialog->show();
-        e.drive->click("AddOk");
-        e.drive->click("CloseOk");
+        auto* addOk = e.drive->get("AddOk");
+        addOk->setFocus();
+        QTest::keyClick(addOk, Qt::Key_Return);
+        QVERIFY(e.dialog->addArmed());
+        auto* closeOk = e.drive->get("CloseOk");
+        closeOk->setFocus();
+        QTest::keyClick(closeOk, Qt::Key_Enter, Qt::KeypadModifier);
         QVERIFY(!e.dialog->isVisible());
         QVERIFY(!e.dialog->addArmed());
     }

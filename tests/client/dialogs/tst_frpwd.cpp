@@ -220,7 +220,14 @@ private slots:
         w.drive->click("CloseOk");
         QVERIFY(!w.dialog->isVisible());
         w.dialog->show();
-        QTest::keyClick(w.dialog.get(), Qt::Key_F4, Qt::AltModifier);
+        QVERIFY(QTest::qWaitForWindowActive(w.dialog.get())); // a key reaches the active window
+        QTest::keyClick(w.drive->get("OldPwd"), Qt::Key_F4, Qt::AltModifier);
+        QVERIFY(!w.dialog->isVisible());
+        // Enter on the focused 关闭 presses it, as a keyboard user expects.
+        w.dialog->show();
+        auto* closeOk = w.drive->get("CloseOk");
+        closeOk->setFocus();
+        QTest::keyClick(closeOk, Qt::Key_Return);
         QVERIFY(!w.dialog->isVisible());
     }
 };
