@@ -29,6 +29,8 @@ QLineEdit* MakePasswordField(QWidget* parent, const QString& name) {
     auto* field = new QLineEdit(parent);
     field->setObjectName(name);
     field->setEchoMode(QLineEdit::Password);
+    // Every typed character shows as "*", whatever the style would draw instead.
+    field->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
     return field;
 }
 

@@ -84,7 +84,10 @@ private slots:
         PasswordWindow w(ctx);
         QCOMPARE(w.dialog->windowTitle(), QStringLiteral("Torvane -- 管理密码"));
         QVERIFY(w.dialog->windowFlags() & Qt::WindowStaysOnTopHint);
-        QCOMPARE(w.drive->get<QLineEdit>("OldPwd")->echoMode(), QLineEdit::Password);
+        for (const char* name : {"OldPwd", "NewPwd", "QrPwd"}) {
+            w.drive->type(name, QStringLiteral("a 中"));
+            QCOMPARE(w.drive->get<QLineEdit>(name)->displayText(), QStringLiteral("***"));
+        }
         w.unlock(QString());
         QCOMPARE(messages.texts(), QStringList{QStringLiteral("解锁成功，你现在可以进行参数设置")});
         const DialogMessage& question = messages.m_messages.first();
