@@ -1,6 +1,7 @@
 #include "trayicon.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QHash>
 #include <QPointer>
 #include <QStyle>
@@ -18,51 +19,64 @@ QHash<QWidget*, TrayRecord>& Records() {
     return records;
 }
 
-void RestoreWindow(QWidget* window) {
-    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    window->showNormal();
-    window->raise();
-    window->activateWindow();
-}
-
 QIcon WindowIcon(QWidget* window) {
     QIcon icon = window->windowIcon();
     if (icon.isNull())
         icon = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
     return icon;
 }
+// Platforms without any notification area: Qt's tray code would still go looking for one (and
+// warn about it), so there the icon is only recorded.
+bool HeadlessPlatform() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 } // namespace
 
 bool TrayAvailable() {
-    return QSystemTrayIcon::isSystemTrayAvailable();
+    return !HeadlessPlatform() && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonText, int balloonIcon,
                   int timeoutMs) {
     if (!window)
         return;
+    const bool added = HasTrayIcon(window);
     TrayRecord& record = Records()[window];
-    if (!record.icon) {
+    if (!added) {
+        QObject::connect(window, &QObject::destroyed, [window] { Records().remove(window); });
+    }
+    if (!record.icon && !HeadlessPlatform()) {
         record.icon = new QSystemTrayIcon(WindowIcon(window), window);
         QObject::connect(record.icon, &QSystemTrayIcon::activated, window,
                          [window](QSystemTrayIcon::ActivationReason reason) {
-                             if (reason == QSystemTrayIcon::DoubleClick)
-                                 RestoreWindow(window);
+                             TrayIconActivated(window, reason);
                          });
-        QObject::connect(window, &QObject::destroyed, [window] { Records().remove(window); });
         record.icon->show();
     }
-    record.icon->setToolTip(tip);
+    if (record.icon)
+        record.icon->setToolTip(tip);
     record.state.tip = tip;
     if (!balloonText.isEmpty()) {
         record.state.balloonTitle = tip;
         record.state.balloonText = balloonText;
         record.state.balloonIcon = balloonIcon;
         ++record.state.balloonCount;
-        record.icon->showMessage(
-            tip, balloonText,
-            balloonIcon == 1 ? QSystemTrayIcon::Information : QSystemTrayIcon::NoIcon, timeoutMs);
+        if (record.icon)
+            record.icon->showMessage(tip, balloonText,
+                                     balloonIcon == 1 ? QSystemTrayIcon::Information
+                                                      : QSystemTrayIcon::NoIcon,
+                                     timeoutMs);
     }
+}
+
+void TrayIconActivated(QWidget* window, QSystemTrayIcon::ActivationReason reason) {
+    if (!window || reason != QSystemTrayIcon::DoubleClick)
+        return;
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
 }
 
 void RemoveTrayIcon(QWidget* window) {

@@ -2,8 +2,8 @@
 
 #include <QObject>
 #include <QString>
+#include <QSystemTrayIcon>
 
-class QSystemTrayIcon;
 class QWidget;
 
 // The notification icon of a main window: added on the first ShowTrayIcon, modified on later
@@ -12,6 +12,9 @@ class QWidget;
 void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonText, int balloonIcon,
                   int timeoutMs);
 void RemoveTrayIcon(QWidget* window);
+// A click on the icon: a double click restores the window to normal and shows it, other clicks
+// do nothing (callable by tests, where no icon can be clicked).
+void TrayIconActivated(QWidget* window, QSystemTrayIcon::ActivationReason reason);
 // True while the window has an icon (for tests).
 bool HasTrayIcon(QWidget* window);
 // False where no system tray exists: the window must then never be hidden.

@@ -46,6 +46,8 @@ private slots:
     void init() { ClearSettings(); }
 
     void startOnCleanSettingsWritesDefaults() {
+        // A failed signal connection or an icon without a picture shows up only as a warning.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("QObject::connect|No Icon set")));
         ClientUnderTest client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
         QVERIFY(client.window->start());
 
@@ -289,7 +291,7 @@ private slots:
         QCOMPARE(w.currentLineName(), QStringLiteral("电信"));
     }
 
-    void minimiseAfterSuccessOnly() {
+    void minimiseAfterSuccessOnlyAndRestoreFromTray() {
         ClientUnderTest client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
         client.writeLineFile(kTwoLines);
         QVERIFY(client.window->start());
@@ -311,6 +313,13 @@ private slots:
         QVERIFY(w.isMinimized());
         if (!TrayAvailable())
             QVERIFY(w.isVisible());
+
+        // Only a double click on the icon brings the window back, in normal state.
+        TrayIconActivated(&w, QSystemTrayIcon::Trigger);
+        QVERIFY(w.isMinimized());
+        w.hide();
+        TrayIconActivated(&w, QSystemTrayIcon::DoubleClick);
+        QTRY_VERIFY(w.isVisible() && !w.isMinimized());
     }
 
     void secondStartIsRefusedAndAnnounced() {
