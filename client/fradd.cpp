@@ -38,6 +38,9 @@ const QString kGatewayHint = QStringLiteral("输入你想切换的网关IP，如
 const QString kPrimaryDnsHint = QStringLiteral("输入你的主DNS服务器IP，如\"114.114.114.114\"");
 const QString kSecondaryDnsHint =
     QStringLiteral("输入你的备用DNS服务器IP，如\"223.5.5.5\"，可不填");
+// The list is reloaded after every change, but a change that never reached the file (a program
+// folder without write access) must not pass for a saved one.
+const QString kNotSaved = QStringLiteral("线路文件MainConfig.dat无法写入，本次修改没有保存");
 
 QLineEdit* MakeField(QWidget* parent, const QString& name) {
     auto* field = new QLineEdit(parent);
@@ -260,9 +263,11 @@ void FrAdd::addLine() {
         refuse(QStringLiteral("已经有此网关名称，请改名"), m_wgMc);
         return;
     }
-    AppendLine(m_context.lineFilePath(), ComposeLine(entry));
+    const bool saved = AppendLine(m_context.lineFilePath(), ComposeLine(entry));
     finishChange(true);
     m_addArmed = false;
+    if (!saved)
+        refuse(kNotSaved, nullptr);
 }
 
 void FrAdd::modifyLine() {
@@ -279,10 +284,12 @@ void FrAdd::modifyLine() {
     if (!validateFields())
         return;
     // A modified line may take another line's name: no name test here.
-    RewriteLineFile(m_context.lineFilePath(), ComposeLine(selectedStoredEntry()),
-                    ComposeLine(fieldsAsEntry()), false);
+    const bool saved = RewriteLineFile(m_context.lineFilePath(), ComposeLine(selectedStoredEntry()),
+                                       ComposeLine(fieldsAsEntry()), false);
     finishChange(true);
     m_xgArmed = false;
+    if (!saved)
+        refuse(kNotSaved, nullptr);
 }
 
 void FrAdd::deleteLine() {
@@ -290,9 +297,12 @@ void FrAdd::deleteLine() {
         refuse(QStringLiteral("请选择一条你要删除的光纤线路"), m_wgList);
         return;
     }
-    RewriteLineFile(m_context.lineFilePath(), ComposeLine(selectedStoredEntry()), QString(), true);
+    const bool saved = RewriteLineFile(m_context.lineFilePath(), ComposeLine(selectedStoredEntry()),
+                                       QString(), true);
     clearFields();
     finishChange(false);
+    if (!saved)
+        refuse(kNotSaved, nullptr);
 }
 
 bool FrAdd::validateFields() {

@@ -9,7 +9,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -370,6 +372,28 @@ private slots:
         e.drive->click("DelOk");
         QCOMPARE(e.file(), Gbk(text));
         QCOMPARE(e.ctx.m_reloads, 1);
+    }
+
+    void unwritableFileIsReported() {
+        // A folder where MainConfig.dat should be: it reads as an empty list, and a change
+        // that cannot be stored says so instead of passing for saved.
+        const QString notSaved = QStringLiteral("线路文件MainConfig.dat无法写入，本次修改没有保存");
+        Editor e(QStringLiteral("a;;;10.0.0.1;10.0.0.2;;\r\n"));
+        e.open();
+        e.drive->pick("WgList", 0);
+        QVERIFY(QFile::remove(e.ctx.lineFilePath()));
+        QVERIFY(QDir().mkdir(e.ctx.lineFilePath()));
+        e.drive->click("DelOk");
+        QCOMPARE(e.messages.texts(), QStringList{notSaved});
+        QCOMPARE(e.messages.m_messages.first().title, kHint);
+        QCOMPARE(e.list()->count(), 0); // reloaded all the same
+        e.drive->click("AddOk");
+        e.fill({"b", "", "", "10.1.0.1", "10.1.0.2", ""});
+        e.drive->click("AddOk");
+        QCOMPARE(e.messages.texts(), (QStringList{notSaved, notSaved}));
+        QVERIFY(!e.dialog->addArmed());
+        QCOMPARE(e.list()->count(), 0);
+        QVERIFY(QFileInfo(e.ctx.lineFilePath()).isDir());
     }
 
     void serverPushWhileOpenRefillsList() {
