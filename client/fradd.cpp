@@ -132,6 +132,9 @@ void FrAdd::buildLineEditor() {
 
     m_tiShi = new QLabel(m_frame1);
     m_tiShi->setObjectName(QStringLiteral("TiShi"));
+    // Room for a line of Chinese text from the start, so the window does not grow under the
+    // mouse when the first hint appears.
+    m_tiShi->setMinimumHeight(m_tiShi->fontMetrics().boundingRect(kNameHint).height());
 
     auto* grid = new QGridLayout(m_frame1);
     grid->addWidget(m_wgList, 0, 0, 1, 3);

@@ -418,6 +418,7 @@ private slots:
         Editor e;
         e.open();
         auto* tiShi = e.drive->get<QLabel>("TiShi");
+        const QSize size = e.dialog->size();
         const QList<QPair<const char*, QString>> hints = {
             {"WgMc", kNameMsg},
             {"BjIp", QStringLiteral("输入你想切换的本机IP，如\"192.168.0.1\"，不修改不填")},
@@ -433,6 +434,8 @@ private slots:
         for (const auto& [name, hint] : hints) {
             QTest::mouseMove(e.drive->get(name));
             QCOMPARE(tiShi->text(), hint);
+            QCoreApplication::processEvents();
+            QCOMPARE(e.dialog->size(), size); // a hint never resizes the window
         }
         // The list, labels and the settings group leave the hint; the bare frame clears it.
         for (const char* name : {"WgList", "FwqIp", "QiDong", "QueDing", "TiShi"}) {
