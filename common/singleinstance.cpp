@@ -44,7 +44,17 @@ bool SingleInstanceGuard::tryAcquire() {
     QDir().mkpath(SettingsFolder());
     m_lock = std::make_unique<QLockFile>(lockFilePath());
     m_lock->setStaleLockTime(0); // a lock left by a dead process is stale at once
-    if (!m_lock->tryLock(0)) {
+    if (!m_lock->tryLock(0) && m_lock->error() != QLockFile::LockFailedError) {
+        // The settings folder cannot hold the lock (not writable): only another copy's lock may
+        // refuse this start, so the lock moves to the temporary folder.
+        m_lock =
+            std::make_unique<QLockFile>(QDir(QDir::tempPath())
+                                            .filePath(QStringLiteral("torvane-") +
+                                                      ScopeHash(m_name) + QStringLiteral(".lock")));
+        m_lock->setStaleLockTime(0);
+        m_lock->tryLock(0);
+    }
+    if (!m_lock->isLocked() && m_lock->error() == QLockFile::LockFailedError) {
         m_primary = false;
         return false;
     }

@@ -3,6 +3,7 @@
 #include "cmd5.h"
 #include "linelist.h"
 #include "serverlink.h"
+#include "singleinstance.h"
 #include "trayicon.h"
 
 #include <QCheckBox>
@@ -344,6 +345,27 @@ private slots:
         QCOMPARE(tray.balloonTitle, QStringLiteral("Torvane"));
         QCOMPARE(tray.balloonText, QStringLiteral("已经在这里启动啦"));
         QCOMPARE(tray.balloonIcon, 1);
+    }
+
+    void guardWorksWithoutAWritableSettingsFolder() {
+        // A settings folder that cannot be created must not pass for a running copy.
+        const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath(QStringLiteral("file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("file/config")).toLocal8Bit());
+        bool firstStarts = false;
+        bool secondStarts = true;
+        {
+            SingleInstanceGuard first(QStringLiteral("Torvane客"));
+            firstStarts = first.tryAcquire();
+            SingleInstanceGuard second(QStringLiteral("Torvane客"));
+            secondStarts = second.tryAcquire();
+        }
+        qputenv("XDG_CONFIG_HOME", saved);
+        QVERIFY(firstStarts);
+        QVERIFY(!secondStarts);
     }
 
     void closeEndsTheProgram_data() {
