@@ -159,6 +159,9 @@ private slots:
         QTest::newRow("gateway three-digit part with leading zero")
             << QStringList{"a", "", "", "192.168.001.1", dns, ""}
             << QStringLiteral("你输入的网关IP地址格式错误") << "WgIp";
+        QTest::newRow("gateway in full-width digits")
+            << QStringList{"a", "", "", QStringLiteral("１９２.１６８.１.１"), dns, ""}
+            << QStringLiteral("你输入的网关IP地址格式错误") << "WgIp";
         QTest::newRow("primary DNS empty: its hint")
             << QStringList{"a", "", "", gw, "", ""}
             << QStringLiteral("输入你的主DNS服务器IP，如\"114.114.114.114\"") << "FrDns";
@@ -502,6 +505,10 @@ private slots:
                                      << "8a" << kPortMsg << "FwqDk";
         QTest::newRow("port sign") << "127.0.0.1"
                                    << "-1" << kPortMsg << "FwqDk";
+        QTest::newRow("port full-width")
+            << "127.0.0.1" << QStringLiteral("８０") << kPortMsg << "FwqDk";
+        QTest::newRow("address full-width")
+            << QStringLiteral("１２７.０.０.１") << "80" << kServerIpMsg << "FwqIp";
         QTest::newRow("address empty") << ""
                                        << "0" << kServerIpMsg << "FwqIp";
         QTest::newRow("address space before") << " 127.0.0.1"
