@@ -68,7 +68,9 @@ private slots:
         QCOMPARE(client.window->link().socket()->state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(client.window->link().reconnectIntervalMs(), 1000);
         QVERIFY(client.messages.isEmpty());
-        // Without a notification area the minimised window is never hidden.
+        // Shown topmost, then minimised; without a notification area it is never hidden.
+        QVERIFY(client.window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(client.window->isMinimized());
         if (!TrayAvailable())
             QVERIFY(client.window->isVisible());
     }
