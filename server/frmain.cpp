@@ -196,7 +196,14 @@ void FrMain::buildUi() {
     connect(m_lineMenu, &LineMenu::lineChosen, this,
             [this](int, const SwitchEntry& entry) { onLineChosen(entry); });
     connect(m_khList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        // The command goes to the connection selected when the menu opened: should that row
+        // leave while the menu is open, the view would select its neighbour instead.
+        m_menuTarget = selectedClientId();
         m_lineMenu->popupMenu()->popup(m_khList->viewport()->mapToGlobal(pos));
+    });
+    connect(m_lineMenu->popupMenu(), &QMenu::aboutToHide, this, [this] {
+        // A chosen entry is handled right after the menu hides; then the target is spent.
+        QTimer::singleShot(0, this, [this] { m_menuTarget.reset(); });
     });
     connect(m_dnsList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         // An edit in progress ends (text kept) before any command of the menu can run.
@@ -361,13 +368,16 @@ void FrMain::BuildLineMenu() {
     m_lineMenu->build(*m_lineTable);
 }
 
-void FrMain::onLineChosen(const SwitchEntry& entry) {
+ConnectionHub::ClientId FrMain::selectedClientId() const {
     const QModelIndexList rows = m_khList->selectionModel()->selectedRows();
-    if (rows.isEmpty())
-        return;
+    return rows.isEmpty() ? 0 : m_clientModel->clientIdAt(rows.first().row());
+}
+
+void FrMain::onLineChosen(const SwitchEntry& entry) {
     // The row belongs to one connection: the command goes to that connection alone, and only
     // while it is connected (the hub refuses otherwise).
-    const ConnectionHub::ClientId id = m_clientModel->clientIdAt(rows.first().row());
+    const ConnectionHub::ClientId id = m_menuTarget ? *m_menuTarget : selectedClientId();
+    m_menuTarget.reset();
     if (id == 0)
         return;
     m_hub->sendSwitch(id, entry.gateway, entry.primaryDns, entry.secondaryDns);

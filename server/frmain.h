@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class CellEditor;
 class ClientListModel;
@@ -94,6 +95,7 @@ private:
     void showMessage(const QString& text, QMessageBox::Icon icon = QMessageBox::Information);
     void onTabChanged(int index);
     void onLineChosen(const SwitchEntry& entry);
+    ConnectionHub::ClientId selectedClientId() const;
     void readSettings();
     void startListening();
     void autoSizeLineColumns();
@@ -119,6 +121,7 @@ private:
     ClientListModel* m_clientModel = nullptr;
     LineTableModel* m_lineTable = nullptr;
     LineMenu* m_lineMenu = nullptr;
+    std::optional<ConnectionHub::ClientId> m_menuTarget; // row selected when the menu opened
     CellEditor* m_cellEditor = nullptr;
 
     QLineEdit* m_fwqIp = nullptr;
