@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QStringList>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
@@ -71,6 +72,17 @@ public:
     QString focusName() const {
         QWidget* focus = m_dialog->focusWidget();
         return focus ? focus->objectName() : QString();
+    }
+
+    // The controls Tab visits, starting from the one that has the focus when the dialog opens.
+    QStringList tabOrder() const {
+        QStringList names;
+        for (QWidget* focus = m_dialog->focusWidget();
+             focus && !names.contains(focus->objectName()); focus = m_dialog->focusWidget()) {
+            names.append(focus->objectName());
+            QTest::keyClick(focus, Qt::Key_Tab);
+        }
+        return names;
     }
 
 private:

@@ -119,6 +119,10 @@ private slots:
         QVERIFY2(e.dialog->width() < 1000, "a long name stretches the window");
         QVERIFY(e.allReadOnly());
         QVERIFY(e.drive->get<QLabel>("TiShi")->text().isEmpty());
+        QCOMPARE(e.drive->tabOrder(),
+                 (QStringList{"WgList", "WgMc", "BjIp", "ZwYm", "WgIp", "FrDns", "SeDns", "AddOk",
+                              "XgOk", "DelOk", "CloseOk", "FwqIp", "FwqDk", "QiDong", "GengXin",
+                              "QueDing"}));
         QCOMPARE(e.drive->text("FwqIp"), QStringLiteral("127.0.0.1"));
         QCOMPARE(e.drive->text("FwqDk"), QStringLiteral("15200"));
         QVERIFY(e.drive->get<QCheckBox>("QiDong")->isChecked());

@@ -84,6 +84,9 @@ private slots:
         PasswordWindow w(ctx);
         QCOMPARE(w.dialog->windowTitle(), QStringLiteral("Torvane -- 管理密码"));
         QVERIFY(w.dialog->windowFlags() & Qt::WindowStaysOnTopHint);
+        QVERIFY(QTest::qWaitForWindowActive(w.dialog.get()));
+        QCOMPARE(w.drive->tabOrder(),
+                 (QStringList{"OldPwd", "NewPwd", "QrPwd", "JieSuo", "XgPwd", "CloseOk"}));
         for (const char* name : {"OldPwd", "NewPwd", "QrPwd"}) {
             w.drive->type(name, QStringLiteral("a 中"));
             QCOMPARE(w.drive->get<QLineEdit>(name)->displayText(), QStringLiteral("***"));
