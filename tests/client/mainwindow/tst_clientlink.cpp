@@ -174,6 +174,16 @@ private slots:
         QVERIFY(m_client->window->serverConnected());
     }
 
+    void closeDropsTheLinkForGood() {
+        QSignalSpy closed(m_client->window.get(), &FrMain::closed);
+        m_client->window->close();
+        QCOMPARE(closed.size(), 1);
+        QTRY_COMPARE(m_peer->state(), QAbstractSocket::UnconnectedState);
+        QTest::qWait(1500); // past a Timer2 tick
+        QVERIFY(!m_server.hasPendingConnections());
+        QVERIFY(m_received.isEmpty());
+    }
+
     void newSettingsTakeEffectOnReconnect() {
         QTcpServer other;
         QVERIFY(other.listen(QHostAddress::LocalHost));

@@ -292,6 +292,15 @@ private slots:
         QCOMPARE(client.adapter->switchCalls().last().secondaryDns, QStringLiteral("10.0.0.54"));
         QCOMPARE(labelText(w, "BjIp"), QStringLiteral("内网IP：10.1.0.9"));
         QCOMPARE(w.currentLineName(), QStringLiteral("电信"));
+
+        // Without a gateway or a primary DNS a switch does nothing at all.
+        QSignalSpy noSwitch(&w, &FrMain::switchFinished);
+        w.selectedLine().primaryDns.clear();
+        click(w, "QhOk");
+        w.selectedLine() = {{}, {}, {}, QStringLiteral("10.0.0.53"), {}};
+        click(w, "QhOk");
+        QCOMPARE(client.adapter->switchCalls().size(), 2);
+        QCOMPARE(noSwitch.size(), 0);
     }
 
     void minimiseAfterSuccessOnlyAndRestoreFromTray() {
