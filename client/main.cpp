@@ -1,9 +1,12 @@
 #include "frmain.h"
 
 #include <QApplication>
+#include <QStyle>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    // One icon for the window, its dialogs and the notification area.
+    QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
     // The window lives hidden in the notification area; only its close ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
     FrMain window;
