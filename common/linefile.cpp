@@ -88,7 +88,12 @@ bool AppendLine(const QString& path, const QString& text) {
 
 bool RewriteLineFile(const QString& path, const QString& oldText, const QString& newText,
                      bool deleteMode) {
-    const QString text = ReadFileText(path);
+    // A missing file reads as empty; a file that exists but cannot be read must not be
+    // rewritten from nothing, which would lose every line in it.
+    QFile file(path);
+    if (file.exists() && !file.open(QIODevice::ReadOnly))
+        return false;
+    const QString text = FromGbk(file.isOpen() ? file.readAll() : QByteArray());
     QStringList pieces = text.split(kCrLf);
     QString result;
     // Every piece but the last was followed by CR LF; whole records are compared, never parts.

@@ -3,6 +3,7 @@
 #include "validators.h"
 
 #include <QFile>
+#include <QLocalServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -102,6 +103,20 @@ private slots:
         writeBytes("a;;;1;2;;\r\nb;;;1;2;;\r\nc;;;1;2;;\r\n");
         QVERIFY(RewriteLineFile(m_path, "b;;;1;2;;", QString(), true));
         QCOMPARE(bytes(), QByteArray("a;;;1;2;;\r\nc;;;1;2;;\r\n"));
+    }
+
+    void rewriteLeavesAnUnreadableFileAlone() {
+        // A socket in the file's place exists but cannot be read (even by root, unlike a file
+        // without read permission): it is not replaced by a list rebuilt from nothing.
+        QVERIFY(QDir().mkpath(m_dir.filePath("unreadable")));
+        const QString blocked = LineFilePath(m_dir.filePath("unreadable"));
+        QLocalServer socket;
+        QVERIFY(socket.listen(blocked));
+        QVERIFY(!RewriteLineFile(blocked, "a;;;1;2;;", QString(), true));
+        QVERIFY(!QFileInfo(blocked).isFile());
+        // A missing file is an empty list: deleting from it leaves a file of one CR LF.
+        QVERIFY(RewriteLineFile(m_path, "a;;;1;2;;", QString(), true));
+        QCOMPARE(bytes(), kCrLf);
     }
 
     void writeLineFileEndsWithExactlyOneCrLf() {
