@@ -102,6 +102,13 @@ qsizetype MessageReader::findNextWord(qsizetype from, qsizetype& partialAt) cons
 MessageReader::Scan MessageReader::scanReport(qsizetype& length) const {
     // Word, G "; " D ";" N ";" and the one-character U: the third ';' and one character end it.
     const qsizetype third = NthSemicolon(m_buffer, ReportWord().size(), 3);
+    // A new report word before the end: the first one was cut short. It ends there (and is
+    // refused for its missing pieces) so that the next report still reads whole.
+    const qsizetype next = m_buffer.indexOf(ReportWord(), ReportWord().size());
+    if (next >= 0 && (third < 0 || next <= third + 1)) {
+        length = next;
+        return Scan::Complete;
+    }
     if (third < 0 || third + 1 >= m_buffer.size())
         return Scan::Incomplete;
     const bool doubleByte = static_cast<unsigned char>(m_buffer.at(third + 1)) >= 0x81;
@@ -113,9 +120,15 @@ MessageReader::Scan MessageReader::scanSwitch(qsizetype& length, bool quiet) con
     // Word, W ";" P ";" S: S has no terminator, so it runs to the next command word or, when the
     // line has gone quiet, to the end of what arrived.
     const qsizetype second = NthSemicolon(m_buffer, SwitchWord().size(), 2);
+    qsizetype partialAt = -1;
+    // A command word before the second ';': this switch was cut short and ends there.
+    const qsizetype early = findNextWord(SwitchWord().size(), partialAt);
+    if (early >= 0 && (second < 0 || early < second)) {
+        length = early;
+        return Scan::Complete;
+    }
     if (second < 0)
         return Scan::Incomplete;
-    qsizetype partialAt = -1;
     const qsizetype next = findNextWord(second + 1, partialAt);
     if (next >= 0) {
         length = next;

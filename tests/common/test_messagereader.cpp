@@ -80,6 +80,20 @@ private slots:
         QVERIFY(!reader.hasPending());
     }
 
+    void reportCutShortDoesNotSwallowTheNextOne() {
+        MessageReader reader(MessageReader::Side::Server);
+        const QByteArray cut = ToGbk(kReportWord) + "10.0.0.1; 192.0.2.53";
+        const QByteArray report = MakeReport("10.0.0.2", "b");
+        QVERIFY(reader.feed(cut, 0).isEmpty());
+        QCOMPARE(reader.feed(report, 10), (QList<QByteArray>{cut, report}));
+        QVERIFY(!IsCompleteReport(*SplitReport(cut)));
+        // The same for a switch cut before its second separator.
+        MessageReader client(MessageReader::Side::Client);
+        const QByteArray shortSwitch = ToGbk(kSwitchWord) + "10.0.0.1";
+        const QByteArray sw = ComposeSwitchCommand("10.0.0.1", "192.0.2.1", "192.0.2.200");
+        QCOMPARE(client.feed(shortSwitch + sw, 0), (QList<QByteArray>{shortSwitch, sw}));
+    }
+
     void unfinishedReportIsGivenUpAfterTheStall() {
         MessageReader reader(MessageReader::Side::Server);
         QVERIFY(reader.feed(MakeReport("10.0.0.1", "a").chopped(1), 0).isEmpty());
