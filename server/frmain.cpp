@@ -31,6 +31,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace {
 const QString kTitle = QStringLiteral("Torvane -- 服务器端");
 const QString kMessageTitle = QStringLiteral("程序提示");
@@ -136,6 +138,19 @@ void FrMain::buildUi() {
     m_tabs = new QTabWidget(central);
     m_tabs->setObjectName(QStringLiteral("Tabs"));
     m_khList = MakeList(QStringLiteral("KhList"), m_tabs);
+    // When the selected workstation leaves, the view would select its neighbour (connected
+    // before the view's own handlers so that the selection is seen before it moves); a switch
+    // picked afterwards must not go to a workstation the administrator never chose.
+    connect(m_clientModel, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex&, int first, int last) {
+                const QModelIndexList rows = m_khList->selectionModel()->selectedRows();
+                m_selectionLeaving =
+                    !rows.isEmpty() && rows.first().row() >= first && rows.first().row() <= last;
+            });
+    connect(m_clientModel, &QAbstractItemModel::rowsRemoved, this, [this] {
+        if (std::exchange(m_selectionLeaving, false))
+            m_khList->selectionModel()->clear();
+    });
     m_khList->setModel(m_clientModel);
     m_khList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_khList->horizontalHeader()->setDefaultSectionSize(kClientColumnWidth);

@@ -122,6 +122,7 @@ private:
     LineTableModel* m_lineTable = nullptr;
     LineMenu* m_lineMenu = nullptr;
     std::optional<ConnectionHub::ClientId> m_menuTarget; // row selected when the menu opened
+    bool m_selectionLeaving = false;                     // the selected client row is being removed
     CellEditor* m_cellEditor = nullptr;
 
     QLineEdit* m_fwqIp = nullptr;

@@ -788,6 +788,11 @@ void TestServerWindow::switchCommandReachesTheSelectedConnectionOnly() {
     popup->close();
     QTest::qWait(200);
     QCOMPARE(second.bytesAvailable(), qint64(0));
+    // Nor is the remaining row selected in its place: a later pick sends nothing either.
+    QVERIFY(kh->selectionModel()->selectedRows().isEmpty());
+    w->findChild<QAction*>(QStringLiteral("XianLu1"))->trigger();
+    QTest::qWait(100);
+    QCOMPARE(second.bytesAvailable(), qint64(0));
 }
 
 void TestServerWindow::minimiseNeverHidesWithoutATray() {
