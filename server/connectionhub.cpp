@@ -437,7 +437,10 @@ bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
             markBroken(conn);
             return false;
         }
-        conn->outQueue.append(bytes);
+        // Drop what already went out: a Client that keeps asking while it reads slowly never
+        // lets the queue run dry, and would otherwise keep every update it was ever sent.
+        conn->outQueue = conn->outQueue.mid(conn->outOffset) + bytes;
+        conn->outOffset = 0;
         return true;
     }
     qsizetype sent = 0;

@@ -397,6 +397,73 @@ private slots:
         QCOMPARE(m_hub->connectionCount(), 0);
     }
 
+    void aSlowReaderThatKeepsAskingHoldsOnlyWhatIsStillUnsent() {
+        // A Client that reads slowly but always asks again before the last update is through:
+        // the bytes already sent must not pile up behind the ones still waiting.
+        const QByteArray file(64 * 1024, 'L');
+        {
+            QFile out(filePath());
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(file);
+        }
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        const int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(m_hub->listeningPort());
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        QTRY_COMPARE(m_connected->size(), 1);
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        QCOMPARE(getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length), 0);
+        const int serverFd = ServerSideDescriptor(m_hub->listeningPort(), ntohs(local.sin_port));
+        QVERIFY(serverFd >= 0);
+        setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+        const QByteArray report = ComposeReport("", "", "", "1");
+        auto ask = [&] {
+            return ::send(fd, report.constData(), report.size(), MSG_NOSIGNAL) == report.size();
+        };
+        const qint64 unit = ToGbk(kUpdateWord).size() + file.size();
+        qint64 received = 0;
+        // Reads until `target` bytes have come, running the hub meanwhile.
+        auto readUpTo = [&](qint64 target) {
+            char buffer[8192];
+            QDeadlineTimer deadline(10000);
+            while (received < target && !deadline.hasExpired()) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0)
+                    received += n;
+                else
+                    QCoreApplication::processEvents();
+            }
+            return received >= target;
+        };
+        auto heapInUse = [] {
+            const struct mallinfo2 info = mallinfo2();
+            return info.uordblks + info.hblkhd;
+        };
+        // Two updates always outstanding: the hub's queue never runs dry.
+        QVERIFY(ask() && ask());
+        size_t before = 0;
+        for (int round = 1; round <= 150; ++round) {
+            QVERIFY(readUpTo(round * unit));
+            QVERIFY(ask());
+            if (round == 10)
+                before = heapInUse();
+        }
+        const size_t after = heapInUse();
+        QVERIFY(readUpTo(152 * unit));
+        ::close(fd);
+        QCOMPARE(m_failed->size(), 0);
+        // Keeping every sent update would be some 9 MB by now.
+        QVERIFY2(after < before + 2 * 1024 * 1024,
+                 qPrintable(QStringLiteral("heap grew by %1 bytes").arg(after - before)));
+    }
+
     void endedConnectionsAreFreed() {
         // A server that runs for months sees Clients come and go: nothing may stay behind.
         const QByteArray report = ComposeReport("192.168.0.1", "192.0.2.53", "电信", "0");
