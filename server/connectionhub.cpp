@@ -25,10 +25,14 @@
 // One accepted connection. Kept small: the hub holds one per Client for as long as it is
 // connected and frees it when the connection ends.
 struct HubConnection {
-    HubConnection(int descriptor, ConnectionHub::ClientId clientId, QString peer)
-        : fd(descriptor), id(clientId), address(std::move(peer)) {}
+    HubConnection(int descriptor, ConnectionHub::ClientId clientId, quint64 serialNumber,
+                  QString peer)
+        : fd(descriptor), id(clientId), serial(serialNumber), address(std::move(peer)) {}
     int fd;
     ConnectionHub::ClientId id;
+    // Never reused, unlike the id and the descriptor after closeAll: tells whether a record
+    // found again after a receiver ran is still the one being handled.
+    quint64 serial;
     QString address;
     MessageReader reader{MessageReader::Side::Server};
     QByteArray outQueue;     // bytes the socket could not take yet
@@ -291,7 +295,8 @@ void ConnectionHub::acceptPending() {
             }
             return;
         }
-        auto conn = std::make_unique<HubConnection>(fd, ++m_lastId, AddressText(peer));
+        auto conn =
+            std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, AddressText(peer));
         epoll_event event{};
         event.events = EPOLLIN | EPOLLRDHUP;
         event.data.u64 = static_cast<quint64>(fd);
@@ -309,16 +314,17 @@ void ConnectionHub::acceptPending() {
     }
 }
 
-bool ConnectionHub::isCurrent(int fd, ClientId id) const {
-    return fd >= 0 && fd < static_cast<int>(m_byFd.size()) && m_byFd[fd] && m_byFd[fd]->id == id;
+bool ConnectionHub::isCurrent(int fd, quint64 serial) const {
+    return fd >= 0 && fd < static_cast<int>(m_byFd.size()) && m_byFd[fd] &&
+           m_byFd[fd]->serial == serial;
 }
 
 void ConnectionHub::handleEvent(HubConnection* conn, quint32 events) {
     const int fd = conn->fd;
-    const ClientId id = conn->id;
+    const quint64 serial = conn->serial;
     if (events & EPOLLOUT) {
         flushQueue(conn);
-        if (!isCurrent(fd, id))
+        if (!isCurrent(fd, serial))
             return;
     }
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
@@ -330,7 +336,7 @@ void ConnectionHub::handleEvent(HubConnection* conn, quint32 events) {
 void ConnectionHub::readFrom(HubConnection* conn) {
     thread_local char buffer[kReadBytesPerEvent];
     const int fd = conn->fd;
-    const ClientId id = conn->id;
+    const quint64 serial = conn->serial;
     qsizetype total = 0;
     while (total < kReadBytesPerEvent) {
         const ssize_t n = ::recv(conn->fd, buffer, sizeof buffer, 0);
@@ -340,7 +346,7 @@ void ConnectionHub::readFrom(HubConnection* conn) {
                 conn->reader.feed(QByteArray::fromRawData(buffer, n), nowMs());
             for (const QByteArray& message : messages) {
                 handleMessage(conn, message);
-                if (!isCurrent(fd, id))
+                if (!isCurrent(fd, serial))
                     return; // a receiver of the report closed it (or everything)
             }
             if (messages.isEmpty())
@@ -379,11 +385,13 @@ void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message
     }
     conn->garbageBytes = 0;
     const ClientId id = conn->id;
+    const quint64 serial = conn->serial;
     emit clientReported(id, report->gateway, report->primaryDns, report->lineName);
     if (m_updateEnabled && Protocol::ReportAsksForUpdate(*report)) {
-        // The receiver of the signal may have closed everything.
+        // The receiver of the signal may have closed everything, even let a new Client take
+        // the id.
         HubConnection* still = m_byId.value(id);
-        if (still)
+        if (still && still->serial == serial)
             sendBytes(still, Protocol::ComposeLineListUpdate(lineFileBytes()));
     }
 }
@@ -533,13 +541,13 @@ void ConnectionHub::markBroken(HubConnection* conn) {
 void ConnectionHub::sweep() {
     // Connections whose socket failed on a send, and readers holding a fragment that never
     // finished (their stall time has passed): both are dealt with here at the latest.
-    std::vector<ClientId> broken;
+    std::vector<std::pair<ClientId, quint64>> broken;
     const qint64 now = nowMs();
     for (auto& slot : m_byFd) {
         if (!slot)
             continue;
         if (slot->broken) {
-            broken.push_back(slot->id);
+            broken.emplace_back(slot->id, slot->serial);
             continue;
         }
         if (slot->reader.hasPending()) {
@@ -550,8 +558,9 @@ void ConnectionHub::sweep() {
         }
     }
     // By id: a receiver of one failure may close everything.
-    for (ClientId id : broken) {
-        if (HubConnection* conn = m_byId.value(id))
+    for (const auto& [id, serial] : broken) {
+        HubConnection* conn = m_byId.value(id);
+        if (conn && conn->serial == serial)
             endConnection(conn, EndKind::Failed);
     }
 }

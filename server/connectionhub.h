@@ -85,7 +85,7 @@ private:
     void onEpollReady();
     void acceptPending();
     void armListener(bool on);
-    bool isCurrent(int fd, ClientId id) const;
+    bool isCurrent(int fd, quint64 serial) const;
     void handleEvent(HubConnection* conn, quint32 events);
     void readFrom(HubConnection* conn);
     void handleMessage(HubConnection* conn, const QByteArray& message);
@@ -120,6 +120,7 @@ private:
     std::array<QString, 3> m_switchFields;
     QByteArray m_switchBytes;
     ClientId m_lastId = 0;
+    quint64 m_lastSerial = 0; // not restarted by closeAll
     // Indexed by descriptor (small, dense integers); the id table finds a connection by id.
     std::vector<std::unique_ptr<HubConnection>> m_byFd;
     QHash<ClientId, HubConnection*> m_byId;

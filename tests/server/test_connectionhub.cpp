@@ -319,6 +319,57 @@ private slots:
         QCOMPARE(m_model->rowCount(), 1);
     }
 
+    void aReceiverThatRestartsTheHubInsideAReportLeavesTheNewClientsAlone() {
+        // A receiver of a report that closes everything, listens again and runs the loop until a
+        // new Client is in (say, behind a message box): that Client gets the old one's id and
+        // descriptor, and must get nothing of the report that was being handled.
+        Peer& old = connectPeer();
+        const quint16 port = m_hub->listeningPort();
+        const int oldServerFd = ServerSideDescriptor(port, old.socket->localPort());
+        QVERIFY(oldServerFd >= 0);
+        int newcomer = -1;
+        bool restarted = false;
+        QObject context;
+        connect(m_hub.get(), &ConnectionHub::clientReported, &context, [&] {
+            if (restarted)
+                return;
+            restarted = true;
+            newcomer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            m_hub->closeAllConnections();
+            QVERIFY(m_hub->listen(port));
+            // Take every lower free descriptor so the next accept reuses the old one.
+            std::vector<int> fillers;
+            for (int fd; (fd = ::dup(0)) >= 0 && fd != oldServerFd;)
+                fillers.push_back(fd);
+            ::close(oldServerFd);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(port);
+            QCOMPARE(::connect(newcomer, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+            QTRY_COMPARE(m_hub->connectionCount(), 1);
+            for (int fd : fillers)
+                ::close(fd);
+        });
+        old.send(ComposeReport("192.168.0.1", "192.0.2.53", "电信", "1"));
+        QTRY_VERIFY(restarted);
+        QVERIFY(newcomer >= 0);
+        const int newServerFd = ServerSideDescriptor(port, [&] {
+            sockaddr_in local{};
+            socklen_t length = sizeof local;
+            getsockname(newcomer, reinterpret_cast<sockaddr*>(&local), &length);
+            return ntohs(local.sin_port);
+        }());
+        QCOMPARE(newServerFd, oldServerFd);
+        QCOMPARE(m_connected->last().at(0).value<ClientId>(), old.id);
+        QTest::qWait(100);
+        char byte = 0;
+        QCOMPARE(::recv(newcomer, &byte, 1, MSG_DONTWAIT), ssize_t(-1));
+        QCOMPARE(errno, EAGAIN);
+        QCOMPARE(m_hub->connectionCount(), 1);
+        ::close(newcomer);
+    }
+
     void sendSwitchGoesToThatConnectionOnly() {
         Peer& a = connectPeer();
         Peer& b = connectPeer();
