@@ -139,6 +139,23 @@ private slots:
         QVERIFY(!m_hub->localAddress().isEmpty());
     }
 
+    void listeningAgainReplacesTheListenerAndKeepsTheClients() {
+        Peer& peer = connectPeer();
+        auto openDescriptors = [] {
+            return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size();
+        };
+        const qsizetype before = openDescriptors();
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(m_hub->listen(0));
+        QCOMPARE(openDescriptors(), before); // every earlier listener is closed
+        const qsizetype reports = m_reported->size();
+        peer.send(ComposeReport("192.168.0.1", "192.0.2.53", "电信", "0"));
+        QVERIFY(waitReports(reports));
+        Peer& next = connectPeer(); // on the latest port
+        QVERIFY(next.id > peer.id);
+        QCOMPARE(m_hub->connectionCount(), 2);
+    }
+
     void reportsFromConnectionsOfOneAddressFillTheirOwnRows() {
         Peer& a = connectPeer();
         Peer& b = connectPeer();
