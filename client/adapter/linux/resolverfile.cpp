@@ -46,11 +46,21 @@ bool IsMountPoint(const QByteArray& path) {
     return false;
 }
 
-// The whole file, refusing anything larger than a resolver file can sensibly be.
+// The whole file, refusing anything larger than a resolver file can sensibly be, and anything
+// that is no regular file: a pipe or a terminal would block the window for good.
 bool ReadCapped(const QString& path, QByteArray* content, QString* errorText) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *errorText = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *errorText = QStringLiteral("cannot read %1: %2").arg(path, ErrnoText(errno));
+        return false;
+    }
+    QFile file;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *errorText = QStringLiteral("cannot read %1: not a regular file").arg(path);
         return false;
     }
     *content = file.read(ResolverFile::kMaxSize + 1);

@@ -5,7 +5,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
+#include <fcntl.h>
+#include <future>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // The resolver file: which lines are name servers, how a new list replaces them, and how the
 // file is written (never through a symlink).
@@ -21,6 +25,7 @@ private slots:
     void writeCreatesMissingFile();
     void symlinkIsRefusedAndLeftAlone();
     void unreadableInputs();
+    void specialFilesAreNotRead();
     void inspectReportsResolverErrors();
 
 private:
@@ -161,6 +166,34 @@ void TestResolverFile::unreadableInputs() {
     QCOMPARE(ResolverFile(big).read(&servers, &error), ResolverFile::ReadStatus::Failed);
     QVERIFY(!ResolverFile(big).writeNameservers({"10.0.0.1"}, &error));
     QCOMPARE(QFileInfo(big).size(), ResolverFile::kMaxSize + 1);
+    QCOMPARE(servers, QStringList{"untouched"});
+}
+
+void TestResolverFile::specialFilesAreNotRead() {
+    // A pipe named like the resolver file must not block the window: it is refused at once.
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("resolv.conf");
+    const QByteArray fifoPath = QFile::encodeName(fifo);
+    QVERIFY(::mkfifo(fifoPath.constData(), 0644) == 0);
+    auto reading = std::async(std::launch::async, [fifo] {
+        QStringList servers;
+        QString error;
+        return ResolverFile(fifo).read(&servers, &error);
+    });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let the blocked reader go (a writer that comes and leaves ends its read) and fail.
+        const int fd = ::open(fifoPath.constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        reading.wait();
+        QFAIL("reading a named pipe as the resolver file blocked");
+    }
+    QCOMPARE(reading.get(), ResolverFile::ReadStatus::Failed);
+
+    // A device is no resolver file either, however it reads.
+    QStringList servers{"untouched"};
+    QString error;
+    QCOMPARE(ResolverFile("/dev/zero").read(&servers, &error), ResolverFile::ReadStatus::Failed);
     QCOMPARE(servers, QStringList{"untouched"});
 }
 
