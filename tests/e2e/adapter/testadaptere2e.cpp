@@ -233,6 +233,16 @@ void TestAdapterE2e::switchChangesAddressAndMask_data() {
     // The new address starts as a secondary of the old primary; it must survive its removal.
     QTest::newRow("same subnet") << QStringLiteral("10.9.0.7") << QStringLiteral("255.255.255.0")
                                  << QStringLiteral("10.9.0.1") << QStringLiteral("10.9.0.7/24");
+    // The address the adapter already has, with another mask: the old entry goes, not the new.
+    QTest::newRow("same address, wider mask")
+        << QStringLiteral("10.9.0.2") << QStringLiteral("255.255.0.0") << QStringLiteral("10.9.0.1")
+        << QStringLiteral("10.9.0.2/16");
+    QTest::newRow("same address and mask")
+        << QStringLiteral("10.9.0.2") << QStringLiteral("255.255.255.0")
+        << QStringLiteral("10.9.0.1") << QStringLiteral("10.9.0.2/24");
+    QTest::newRow("former secondary")
+        << QStringLiteral("10.9.0.3") << QStringLiteral("255.255.255.0")
+        << QStringLiteral("10.9.0.1") << QStringLiteral("10.9.0.3/24");
     QTest::newRow("other subnet") << QStringLiteral("172.16.5.9") << QStringLiteral("255.255.255.0")
                                   << QStringLiteral("172.16.5.1")
                                   << QStringLiteral("172.16.5.9/24");
