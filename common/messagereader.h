@@ -40,7 +40,7 @@ public:
 
     bool hasPending() const { return !m_buffer.isEmpty(); }
     qsizetype pendingBytes() const { return m_buffer.size(); }
-    int droppedCount() const { return m_dropped; } // buffers dropped as garbage or oversized
+    qint64 droppedCount() const { return m_dropped; } // buffers dropped as garbage or oversized
     void reset();
 
     enum class WordMatch { None, Prefix, Full };
@@ -63,6 +63,6 @@ private:
     int m_cap;
     QByteArray m_buffer;
     qint64 m_lastDataMs = 0;
-    int m_dropped = 0;
+    qint64 m_dropped = 0;   // 64 bits: a long-lived connection cannot wrap it
     bool m_openEnd = false; // the buffer may be complete; only the quiet time can tell
 };
