@@ -197,7 +197,7 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
         const QString target = QFileInfo(m_path).canonicalFilePath();
         if (!ReadCapped(target, &old, errorText))
             return false;
-        return writeInPlace(target, ReplaceNameservers(old, servers), errorText);
+        return writeInPlace(target, ReplaceNameservers(old, servers), old, errorText);
     }
     uid_t owner = uid_t(-1);
     gid_t group = gid_t(-1);
@@ -219,7 +219,7 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
         const int error = errno;
         // A read-only folder may still hold a writable (bind-mounted) file.
         if (exists)
-            return writeInPlace(m_path, content, errorText);
+            return writeInPlace(m_path, content, old, errorText);
         *errorText =
             QStringLiteral("cannot create the resolver file %1: %2").arg(m_path, ErrnoText(error));
         return false;
@@ -240,13 +240,13 @@ bool ResolverFile::writeNameservers(const QStringList& servers, QString* errorTe
     const int renameError = errno;
     ::unlink(tmpl.constData());
     if (exists && (renameError == EBUSY || renameError == EXDEV))
-        return writeInPlace(m_path, content, errorText);
+        return writeInPlace(m_path, content, old, errorText);
     *errorText = QStringLiteral("cannot replace %1: %2").arg(m_path, ErrnoText(renameError));
     return false;
 }
 
 bool ResolverFile::writeInPlace(const QString& target, const QByteArray& content,
-                                QString* errorText) const {
+                                const QByteArray& old, QString* errorText) const {
     const QByteArray path = QFile::encodeName(target);
     const int fd = ::open(path.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
@@ -257,10 +257,18 @@ bool ResolverFile::writeInPlace(const QString& target, const QByteArray& content
     const bool ok =
         WriteAll(fd, content) && ::ftruncate(fd, off_t(content.size())) == 0 && ::fsync(fd) == 0;
     const int error = errno;
-    ::close(fd);
     if (!ok) {
-        *errorText = QStringLiteral("cannot rewrite %1: %2").arg(target, ErrnoText(error));
+        // A rewrite cut short (a full disk) leaves part new, part old: put the old one back,
+        // which fits where it stood before.
+        const bool restored = ::lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, old) &&
+                              ::ftruncate(fd, off_t(old.size())) == 0 && ::fsync(fd) == 0;
+        ::close(fd);
+        *errorText = QStringLiteral("cannot rewrite %1: %2; %3")
+                         .arg(target, ErrnoText(error),
+                              restored ? QStringLiteral("its old content is kept")
+                                       : QStringLiteral("its old content could not be put back"));
         return false;
     }
+    ::close(fd);
     return true;
 }

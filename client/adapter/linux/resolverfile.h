@@ -35,7 +35,9 @@ public:
     static constexpr qint64 kMaxSize = 1 << 20;
 
 private:
-    bool writeInPlace(const QString& target, const QByteArray& content, QString* errorText) const;
+    // `old` is what the file held; it is put back when the rewrite fails halfway.
+    bool writeInPlace(const QString& target, const QByteArray& content, const QByteArray& old,
+                      QString* errorText) const;
 
     QString m_path;
 };

@@ -4,6 +4,7 @@
 
 #include "resolverfile.h"
 #include <QCoreApplication>
+#include <QDir>
 
 #include <QFile>
 #include <QFileInfo>
@@ -425,6 +426,45 @@ void TestAdapterE2e::symlinkedResolverFile() {
         QCOMPARE(checkOwn.readAll(), kResolver);
         QCOMPARE(Run(*pair.a, QStringLiteral("-4 route show")), routesBefore);
     }
+}
+
+void TestAdapterE2e::failedInPlaceRewriteKeepsOldFile() {
+    // A resolver file that is a mount point is rewritten in place. When its file system runs
+    // full halfway (here a one-page tmpfs, while the folder beside the mount point has room for
+    // the temporary file), the old content must come back rather than a cut-off new one.
+    CREATE_PAIR(pair, kResolver);
+    IP(*pair.a, "route add default via 10.9.0.1 dev eth0");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("small")));
+    // Just under one page, so the longer new list needs a second one.
+    QByteArray old = "search example.lan\n";
+    while (old.size() < 4070)
+        old += "# padding padding padding padding\n";
+    old = old.left(4070) + "\nnameserver 1.1.1.1\n";
+    QVERIFY(old.size() < 4096);
+    for (const QString& name : {QStringLiteral("resolv.conf"), QStringLiteral("seed")}) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(old) == old.size());
+    }
+    const QStringList prefix{
+        QStringLiteral("sh"), QStringLiteral("-c"),
+        QStringLiteral("d=$1; shift; mount -t tmpfs -o size=4k tmpfs \"$d/small\" && "
+                       "cp \"$d/seed\" \"$d/small/resolv.conf\" && "
+                       "mount --bind \"$d/small/resolv.conf\" \"$d/resolv.conf\" && "
+                       "\"$@\"; cat \"$d/resolv.conf\" > \"$d/after\""),
+        QStringLiteral("sh"), dir.path()};
+    const Probe result = switchTo(*pair.a, QString(), QString(), QStringLiteral("10.9.0.254"),
+                                  QStringLiteral("10.10.10.10"), QStringLiteral("10.10.10.11"),
+                                  prefix, dir.filePath(QStringLiteral("resolv.conf")));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.values.value(QStringLiteral("ok")), QStringLiteral("0"));
+    QVERIFY2(result.values.value(QStringLiteral("error")).contains(QLatin1String("No space")),
+             qPrintable(result.values.value(QStringLiteral("error"))));
+    QFile after(dir.filePath(QStringLiteral("after")));
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    const QByteArray content = after.readAll();
+    QVERIFY2(content == old, content.right(60).constData());
 }
 
 void TestAdapterE2e::unprivilegedSwitchIsRefused_data() {

@@ -28,6 +28,7 @@ private slots:
     void otherAdaptersDefaultRouteSurvives();
     void symlinkedResolverFile_data();
     void symlinkedResolverFile();
+    void failedInPlaceRewriteKeepsOldFile();
     void unprivilegedSwitchIsRefused_data();
     void unprivilegedSwitchIsRefused();
 
