@@ -176,6 +176,26 @@ void TestAdapterE2e::inspectWithoutIpv4Adapter() {
     QCOMPARE(result.values.value(QStringLiteral("adapter")), QString());
 }
 
+void TestAdapterE2e::withoutDefaultRoute() {
+    // No default route at all: the adapter shows without gateway, and a switch adds one. Other
+    // routes of unusual shape (an IPv6 next hop, a blackhole) are passed over.
+    CREATE_PAIR(pair, kResolver);
+    IP(*pair.a, "route add 10.77.0.0/24 via inet6 fe80::1 dev eth0");
+    IP(*pair.a, "route add blackhole 10.78.0.0/24");
+    Probe result = probe(*pair.a, {QStringLiteral("inspect")});
+    QCOMPARE(result.values.value(QStringLiteral("error")), QStringLiteral("0"));
+    QCOMPARE(result.values.value(QStringLiteral("adapter")), QStringLiteral("eth0"));
+    QCOMPARE(result.values.value(QStringLiteral("ip")), QStringLiteral("10.9.0.2"));
+    QCOMPARE(result.values.value(QStringLiteral("gateway")), QString());
+
+    result = switchTo(*pair.a, QString(), QString(), QStringLiteral("10.9.0.1"),
+                      QStringLiteral("1.1.1.1"), QString());
+    QVERIFY2(result.values.value(QStringLiteral("ok")) == QLatin1String("1"),
+             qPrintable(result.values.value(QStringLiteral("error"))));
+    QCOMPARE(Run(*pair.a, QStringLiteral("-4 route show default")),
+             QStringLiteral("default via 10.9.0.1 dev eth0 proto static metric 1"));
+}
+
 void TestAdapterE2e::switchKeepsAddressWhenLocalIpEmpty_data() {
     QTest::addColumn<QString>("localIp");
     QTest::addColumn<QString>("mask");

@@ -18,6 +18,7 @@ private slots:
     void inspectShowsAdapterGatewayAndDns_data();
     void inspectShowsAdapterGatewayAndDns();
     void inspectWithoutIpv4Adapter();
+    void withoutDefaultRoute();
     void switchKeepsAddressWhenLocalIpEmpty_data();
     void switchKeepsAddressWhenLocalIpEmpty();
     void switchChangesAddressAndMask_data();
