@@ -66,9 +66,9 @@ public:
     static constexpr int kReadBytesPerEvent = 16 * 1024;
     // A Client never sends anything but reports; past this much non-report data since its last
     // good report the connection is closed as failed.
-    static constexpr qint64 kGarbageLimit = 64 * 1024;
+    static constexpr qint64 kGarbageLimit = qint64{64} * 1024;
     // Unsent bytes allowed for a Client that stops reading (a line-list update is a few KiB).
-    static constexpr qint64 kOutQueueLimit = 1024 * 1024;
+    static constexpr qint64 kOutQueueLimit = qint64{1024} * 1024;
     static constexpr int kSweepIntervalMs = 5000;
 
 signals:
