@@ -5,7 +5,7 @@
 #include <QListWidget>
 
 QList<LineEntry> LoadLineList(const QString& path, QListWidget* list) {
-    const QList<LineEntry> lines = LoadLineEntries(path, kLineListSlots);
+    QList<LineEntry> lines = LoadLineEntries(path, kLineListSlots);
     if (list) {
         list->clear();
         for (const LineEntry& line : lines)
