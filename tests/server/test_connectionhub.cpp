@@ -352,11 +352,13 @@ private slots:
                 return;
             restarted = true;
             newcomer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int seed = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // stdin may be closed
+            QVERIFY(seed >= 0);
             m_hub->closeAllConnections();
             QVERIFY(m_hub->listen(port));
             // Take every lower free descriptor so the next accept reuses the old one.
             std::vector<int> fillers;
-            for (int fd; (fd = ::dup(0)) >= 0 && fd != oldServerFd;)
+            for (int fd; (fd = ::fcntl(seed, F_DUPFD_CLOEXEC, 0)) >= 0 && fd != oldServerFd;)
                 fillers.push_back(fd);
             ::close(oldServerFd);
             sockaddr_in to{};
@@ -367,6 +369,7 @@ private slots:
             QTRY_COMPARE(m_hub->connectionCount(), 1);
             for (int fd : fillers)
                 ::close(fd);
+            ::close(seed);
         });
         old.send(ComposeReport("192.168.0.1", "192.0.2.53", "电信", "1"));
         QTRY_VERIFY(restarted);
@@ -613,8 +616,11 @@ private slots:
         to.sin_port = htons(m_hub->listeningPort());
         for (int fd : clients)
             QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-        // Room for exactly two more descriptors in this process: fill every free one, then
-        // give two back.
+        // Room for exactly two more descriptors in this process: allow two above the highest
+        // open one, fill every free slot (holes below it too), then give the top two back.
+        // The scan must not assume holes exist: a parent may hand over a dense table.
+        const int seed = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // stdin may be closed
+        QVERIFY(seed >= 0);
         int highest = 0;
         for (int fd = 0, gap = 0; gap < 512; ++fd) {
             gap = fcntl(fd, F_GETFD) != -1 ? 0 : gap + 1;
@@ -622,10 +628,10 @@ private slots:
                 highest = fd;
         }
         rlimit tight = saved;
-        tight.rlim_cur = static_cast<rlim_t>(highest + 1);
+        tight.rlim_cur = static_cast<rlim_t>(highest + 3);
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
         std::vector<int> fillers;
-        for (int fd; (fd = ::dup(0)) >= 0;)
+        for (int fd; (fd = ::fcntl(seed, F_DUPFD_CLOEXEC, 0)) >= 0;)
             fillers.push_back(fd);
         QVERIFY(fillers.size() >= 2);
         ::close(fillers.back());
@@ -638,7 +644,8 @@ private slots:
 
         // A departure frees a descriptor: the next waiting Client gets in.
         ::close(clients[0]);
-        fillers.push_back(::dup(0)); // this process is both ends: keep the client's slot taken
+        fillers.push_back(::fcntl(seed, F_DUPFD_CLOEXEC,
+                                  0)); // this process is both ends: keep the client's slot taken
         QVERIFY(fillers.back() >= 0);
         QTRY_COMPARE(m_closed->size(), 1);
         QTRY_COMPARE(m_connected->size(), 3);
@@ -646,6 +653,7 @@ private slots:
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
         for (int fd : fillers)
             ::close(fd);
+        ::close(seed);
         QTRY_COMPARE(m_connected->size(), 4);
         QCOMPARE(m_hub->connectionCount(), 3);
         for (size_t i = 1; i < clients.size(); ++i)
