@@ -6,10 +6,10 @@
 //
 // Usage: bench_server_load [N ...]   (default: 1000 10000)
 
-#include "clientlistmodel.h"
-#include "connectionhub.h"
-#include "gbk.h"
-#include "protocol.h"
+#include "common/gbk.h"
+#include "common/protocol.h"
+#include "server/clientlistmodel.h"
+#include "server/connectionhub.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -35,6 +35,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+using namespace torvane;
+using namespace torvane::server;
 
 namespace {
 

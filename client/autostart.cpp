@@ -1,8 +1,10 @@
-#include "autostart.h"
+#include "client/autostart.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+
+namespace torvane::client {
 
 namespace {
 // The Exec key of a desktop entry: a path with reserved characters goes in double quotes with
@@ -60,3 +62,5 @@ void WriteAutostartEntry(const QString& folder, const QString& programPath) {
 void RemoveAutostartEntry(const QString& folder) {
     QFile::remove(AutostartEntryPath(folder));
 }
+
+} // namespace torvane::client

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+namespace torvane::client {
+
 // The Client's settings as held in memory: the texts read from the settings store.
 struct ClientSettings {
     QString adminPwd;
@@ -44,3 +46,5 @@ signals:
     // The line list was reloaded (after an update from the server, among others).
     void lineListReloaded();
 };
+
+} // namespace torvane::client

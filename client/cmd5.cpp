@@ -1,8 +1,10 @@
-#include "cmd5.h"
+#include "client/cmd5.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
+
+namespace torvane::client {
 
 namespace {
 constexpr std::array<std::uint32_t, 64> kSine = {
@@ -87,3 +89,5 @@ QString Cmd5::md5(const QString& message) const {
         bytes[i] = char(message.at(i).unicode() & 0xff);
     return QString::fromLatin1(digest(bytes).toHex());
 }
+
+} // namespace torvane::client

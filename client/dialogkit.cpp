@@ -1,9 +1,11 @@
-#include "dialogkit.h"
+#include "client/dialogkit.h"
 
 #include <QKeyEvent>
 #include <QShortcut>
 #include <QToolButton>
 #include <QWidget>
+
+namespace torvane::client {
 
 namespace {
 DialogMessageHook& Hook() {
@@ -66,3 +68,5 @@ bool PressFocusedButton(QWidget* window, const QKeyEvent* event) {
     button->click();
     return true;
 }
+
+} // namespace torvane::client

@@ -10,6 +10,8 @@ class QKeyEvent;
 class QToolButton;
 class QWidget;
 
+namespace torvane::client {
+
 // Everything a message box of the Client shows, so tests can see exactly what the user saw.
 struct DialogMessage {
     QString title;
@@ -45,3 +47,5 @@ void CloseOnAltF4(QWidget* window);
 // Enter on a picture button that holds the focus presses it, as on any dialog button; true when
 // the key was used.
 bool PressFocusedButton(QWidget* window, const QKeyEvent* event);
+
+} // namespace torvane::client

@@ -1,12 +1,12 @@
-#include "fradd.h"
+#include "client/fradd.h"
 
-#include "autostart.h"
-#include "clientcontext.h"
-#include "dialogkit.h"
-#include "gbk.h"
-#include "linefile.h"
-#include "regstore.h"
-#include "validators.h"
+#include "client/autostart.h"
+#include "client/clientcontext.h"
+#include "client/dialogkit.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/regstore.h"
+#include "common/validators.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -22,6 +22,8 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+namespace torvane::client {
 
 namespace {
 // The editor's buttons also report mouse-over, for the hints.
@@ -492,3 +494,5 @@ void FrAdd::done(int result) {
     m_xgArmed = false;
     QDialog::done(result);
 }
+
+} // namespace torvane::client

@@ -1,17 +1,20 @@
 #pragma once
 
-#include "lineentry.h"
+#include "common/lineentry.h"
 
 #include <QDialog>
 #include <QList>
 
-class ClientContext;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QToolButton;
+
+namespace torvane::client {
+
+class ClientContext;
 
 // The settings window: the line editor (add, modify, delete lines of MainConfig.dat) and the
 // connection and start-up settings.
@@ -78,3 +81,5 @@ private:
     QCheckBox* m_gengXin = nullptr;
     QToolButton* m_queDing = nullptr;
 };
+
+} // namespace torvane::client

@@ -1,17 +1,17 @@
-#include "frmain.h"
+#include "client/frmain.h"
 
-#include "fradd.h"
-#include "frmaincontext.h"
-#include "frpwd.h"
-#include "gbk.h"
-#include "linefile.h"
-#include "linelist.h"
-#include "protocol.h"
-#include "regstore.h"
-#include "serverlink.h"
-#include "singleinstance.h"
-#include "trayicon.h"
-#include "validators.h"
+#include "client/fradd.h"
+#include "client/frmaincontext.h"
+#include "client/frpwd.h"
+#include "client/linelist.h"
+#include "client/serverlink.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/protocol.h"
+#include "common/regstore.h"
+#include "common/singleinstance.h"
+#include "common/trayicon.h"
+#include "common/validators.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -29,6 +29,8 @@
 #include <QVBoxLayout>
 
 #include <cstdio>
+
+namespace torvane::client {
 
 namespace {
 const QString kAppTitle = QStringLiteral("Torvane");
@@ -434,3 +436,5 @@ void FrMain::keyPressEvent(QKeyEvent* event) {
     }
     QWidget::keyPressEvent(event);
 }
+
+} // namespace torvane::client

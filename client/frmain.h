@@ -1,8 +1,8 @@
 #pragma once
 
-#include "clientcontext.h"
-#include "lineentry.h"
-#include "networkadapter.h"
+#include "client/adapter/networkadapter.h"
+#include "client/clientcontext.h"
+#include "common/lineentry.h"
 
 #include <QList>
 #include <QString>
@@ -11,14 +11,20 @@
 #include <functional>
 #include <memory>
 
-class FrMainContext;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QListWidget;
 class QPushButton;
-class ServerLink;
+
+namespace torvane {
 class SingleInstanceGuard;
+}
+
+namespace torvane::client {
+
+class FrMainContext;
+class ServerLink;
 
 // What the last adapter inspection found (empty at start).
 struct AdapterSnapshot {
@@ -128,3 +134,5 @@ private:
     QLabel* m_frDns = nullptr;
     QLabel* m_seDns = nullptr;
 };
+
+} // namespace torvane::client

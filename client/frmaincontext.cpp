@@ -1,6 +1,8 @@
-#include "frmaincontext.h"
+#include "client/frmaincontext.h"
 
-#include "frmain.h"
+#include "client/frmain.h"
+
+namespace torvane::client {
 
 FrMainContext::FrMainContext(FrMain& main) : ClientContext(&main), m_main(main) {
     connect(&main, &FrMain::lineListReloaded, this, &ClientContext::lineListReloaded);
@@ -29,3 +31,5 @@ void FrMainContext::reconnect() {
 QString FrMainContext::autostartFolder() const {
     return m_main.autostartFolder();
 }
+
+} // namespace torvane::client

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "clientcontext.h"
+#include "client/clientcontext.h"
+
+namespace torvane::client {
 
 class FrMain;
 
@@ -20,3 +22,5 @@ public:
 private:
     FrMain& m_main;
 };
+
+} // namespace torvane::client

@@ -1,10 +1,10 @@
-#include "frpwd.h"
+#include "client/frpwd.h"
 
-#include "clientcontext.h"
-#include "cmd5.h"
-#include "dialogkit.h"
-#include "fradd.h"
-#include "regstore.h"
+#include "client/clientcontext.h"
+#include "client/cmd5.h"
+#include "client/dialogkit.h"
+#include "client/fradd.h"
+#include "common/regstore.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -14,6 +14,8 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+namespace torvane::client {
 
 namespace {
 QString EmptyPasswordDigest() {
@@ -155,3 +157,5 @@ void FrPwd::keyPressEvent(QKeyEvent* event) {
     if (!PressFocusedButton(this, event))
         QDialog::keyPressEvent(event);
 }
+
+} // namespace torvane::client

@@ -2,8 +2,11 @@
 
 #include <QDialog>
 
-class ClientContext;
 class QLineEdit;
+
+namespace torvane::client {
+
+class ClientContext;
 
 // Start-up step of the password lock: an empty stored digest (or the digest of the empty
 // password) means no password is set, so that digest is stored and the lock opens; any other
@@ -28,3 +31,5 @@ private:
     QLineEdit* m_newPwd = nullptr;
     QLineEdit* m_qrPwd = nullptr;
 };
+
+} // namespace torvane::client

@@ -1,8 +1,10 @@
-#include "linelist.h"
+#include "client/linelist.h"
 
-#include "linefile.h"
+#include "common/linefile.h"
 
 #include <QListWidget>
+
+namespace torvane::client {
 
 QList<LineEntry> LoadLineList(const QString& path, QListWidget* list) {
     QList<LineEntry> lines = LoadLineEntries(path, kLineListSlots);
@@ -23,3 +25,5 @@ CurrentLine FindCurrentLine(const QList<LineEntry>& lines, const QString& gatewa
     }
     return CurrentLine{-1, QString(), kLineNotInList};
 }
+
+} // namespace torvane::client

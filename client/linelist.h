@@ -1,11 +1,13 @@
 #pragma once
 
-#include "lineentry.h"
+#include "common/lineentry.h"
 
 #include <QList>
 #include <QString>
 
 class QListWidget;
+
+namespace torvane::client {
 
 // Label prefix of the current line; it ends with an ideographic space (U+3000).
 inline const QString kCurrentLinePrefix = QStringLiteral("您目前使用的线路是　");
@@ -25,3 +27,5 @@ struct CurrentLine {
 // local IP, mask and secondary DNS take no part.
 CurrentLine FindCurrentLine(const QList<LineEntry>& lines, const QString& gateway,
                             const QString& primaryDns);
+
+} // namespace torvane::client

@@ -1,4 +1,4 @@
-#include "frmain.h"
+#include "client/frmain.h"
 
 #include <QApplication>
 #include <QStyle>
@@ -9,9 +9,9 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
     // The window lives hidden in the notification area; only its close ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
-    FrMain window;
+    torvane::client::FrMain window;
     if (!window.start())
         return 0;
-    QObject::connect(&window, &FrMain::closed, &app, &QApplication::quit);
+    QObject::connect(&window, &torvane::client::FrMain::closed, &app, &QApplication::quit);
     return app.exec();
 }

@@ -1,4 +1,4 @@
-#include "serverlink.h"
+#include "client/serverlink.h"
 
 #include <QTcpSocket>
 #include <QTimer>
@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+
+namespace torvane::client {
 
 namespace {
 constexpr int kReconnectMs = 1000;
@@ -164,3 +166,5 @@ void ServerLink::enableKeepAlive() {
     ::setsockopt(fdInt, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
     ::setsockopt(fdInt, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
 }
+
+} // namespace torvane::client

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "messagereader.h"
+#include "common/messagereader.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -12,6 +12,8 @@
 
 class QTcpSocket;
 class QTimer;
+
+namespace torvane::client {
 
 // The Client's link to the server: the socket KeHu, the reconnect timer Timer2 and the reader
 // that cuts the byte stream into whole server messages.
@@ -68,3 +70,5 @@ private:
     bool m_shutDown = false;
     bool m_started = false;
 };
+
+} // namespace torvane::client

@@ -1,12 +1,13 @@
-#include "gbk.h"
+#include "common/gbk.h"
 
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QtGlobal>
 
+namespace torvane {
+
 namespace {
-void RequireValid(bool valid)
-{
+void RequireValid(bool valid) {
     // Without GBK every file and message would be garbled: refuse to run at all.
     if (!valid)
         qFatal("GBK codec is not available in this Qt build");
@@ -14,16 +15,14 @@ void RequireValid(bool valid)
 
 // Opening a codec by name is costly (a converter lookup each time); keep one per thread and
 // reset it before every use, so no state carries over between texts.
-QStringEncoder& Encoder()
-{
+QStringEncoder& Encoder() {
     thread_local QStringEncoder encoder("GBK");
     RequireValid(encoder.isValid());
     encoder.resetState();
     return encoder;
 }
 
-QStringDecoder& Decoder()
-{
+QStringDecoder& Decoder() {
     thread_local QStringDecoder decoder("GBK");
     RequireValid(decoder.isValid());
     decoder.resetState();
@@ -31,12 +30,12 @@ QStringDecoder& Decoder()
 }
 } // namespace
 
-QByteArray ToGbk(const QString& text)
-{
+QByteArray ToGbk(const QString& text) {
     return Encoder().encode(text);
 }
 
-QString FromGbk(const QByteArray& bytes)
-{
+QString FromGbk(const QByteArray& bytes) {
     return Decoder().decode(bytes);
 }
+
+} // namespace torvane

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace torvane {
+
 // One uplink: the field order is also the field order of a MainConfig.dat record.
 struct LineEntry {
     QString name;
@@ -13,3 +15,5 @@ struct LineEntry {
 
     bool operator==(const LineEntry&) const = default;
 };
+
+} // namespace torvane

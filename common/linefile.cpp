@@ -1,10 +1,12 @@
-#include "linefile.h"
+#include "common/linefile.h"
 
-#include "gbk.h"
+#include "common/gbk.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+
+namespace torvane {
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
@@ -156,3 +158,5 @@ bool WriteServerLineFile(const QString& path, const QList<LineEntry>& rows) {
         text += ComposeServerLine(row) + kCrLf;
     return ReplaceFileAtomically(path, ToGbk(text));
 }
+
+} // namespace torvane

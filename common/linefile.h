@@ -1,11 +1,13 @@
 #pragma once
 
-#include "lineentry.h"
+#include "common/lineentry.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+namespace torvane {
 
 // MainConfig.dat: one record per line, six fields each followed by ";", records ended by CR LF,
 // GBK text. Every operation skips a failing file step silently and goes on with what it has.
@@ -48,3 +50,5 @@ QString ComposeServerLine(const LineEntry& entry);
 // Writes the rows in order atomically, each with CR LF. An empty table leaves the file as it was
 // (returns true without writing).
 bool WriteServerLineFile(const QString& path, const QList<LineEntry>& rows);
+
+} // namespace torvane

@@ -1,8 +1,10 @@
-#include "messagereader.h"
+#include "common/messagereader.h"
 
-#include "gbk.h"
-#include "protocol.h"
-#include "validators.h"
+#include "common/gbk.h"
+#include "common/protocol.h"
+#include "common/validators.h"
+
+namespace torvane {
 
 namespace {
 const QByteArray& ReportWord() {
@@ -285,3 +287,5 @@ std::optional<qint64> MessageReader::deadline() const {
         return std::nullopt;
     return m_lastDataMs + (m_openEnd ? m_timing.quietMs : m_timing.stallMs);
 }
+
+} // namespace torvane

@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace torvane {
+
 // Cuts a TCP byte stream into whole protocol messages. A message split over several reads is
 // reassembled and messages merged into one read are separated, going by the command words and
 // the field structure; where the bytes cannot tell (the end of an update or of a switch's last
@@ -66,3 +68,5 @@ private:
     qint64 m_dropped = 0;   // 64 bits: a long-lived connection cannot wrap it
     bool m_openEnd = false; // the buffer may be complete; only the quiet time can tell
 };
+
+} // namespace torvane

@@ -1,8 +1,10 @@
-#include "protocol.h"
+#include "common/protocol.h"
 
-#include "gbk.h"
+#include "common/gbk.h"
 
 #include <QStringList>
+
+namespace torvane {
 
 namespace Protocol {
 
@@ -83,3 +85,5 @@ ServerMessage ClassifyServerMessage(const QByteArray& bytes) {
 }
 
 } // namespace Protocol
+
+} // namespace torvane

@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace torvane {
+
 // The three messages between Client and Server, as GBK bytes. No framing: a message is its
 // command word followed by its fields.
 namespace Protocol {
@@ -50,3 +52,5 @@ struct ServerMessage {
 ServerMessage ClassifyServerMessage(const QByteArray& bytes);
 
 } // namespace Protocol
+
+} // namespace torvane

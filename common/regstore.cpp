@@ -1,8 +1,10 @@
-#include "regstore.h"
+#include "common/regstore.h"
 
 #include <QSettings>
 
 #include <memory>
+
+namespace torvane {
 
 namespace {
 // The store of a key: "SoftWare\Morlisk" is Morlisk.conf. QSettings re-reads the file when it
@@ -45,3 +47,5 @@ bool DeleteRegValue(RegRoot root, const QString& subKey, const QString& valueNam
     store->sync();
     return store->status() == QSettings::NoError;
 }
+
+} // namespace torvane

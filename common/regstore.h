@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace torvane {
+
 // Per-user store of named text values. On Linux HKEY_CURRENT_USER "SoftWare\Morlisk" is the
 // INI file $XDG_CONFIG_HOME/Morlisk.conf, values under [General]; another sub-key maps to a file
 // named after its last component.
@@ -16,3 +18,5 @@ bool DeleteRegValue(RegRoot root, const QString& subKey, const QString& valueNam
 
 // Path of the file that backs a key (for tests and the README).
 QString RegStoreFilePath(RegRoot root, const QString& subKey);
+
+} // namespace torvane

@@ -1,4 +1,4 @@
-#include "singleinstance.h"
+#include "common/singleinstance.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 
 #include <unistd.h>
+
+namespace torvane {
 
 namespace {
 // The guard is scoped to the settings folder: two users, or two test workstations with their own
@@ -78,3 +80,5 @@ void SingleInstanceGuard::notifyPrimary() {
     if (socket.waitForConnected(1000))
         socket.disconnectFromServer();
 }
+
+} // namespace torvane

@@ -8,6 +8,8 @@
 
 class QLocalServer;
 
+namespace torvane {
+
 // One running copy per program and per user settings folder: a QLockFile held for the life of
 // the process plus a local server of the same name, to which a second copy connects so that the
 // first can announce it (event-driven, no polling).
@@ -36,3 +38,5 @@ private:
     QLocalServer* m_server = nullptr;
     bool m_primary = false;
 };
+
+} // namespace torvane

@@ -1,4 +1,4 @@
-#include "trayicon.h"
+#include "common/trayicon.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -7,6 +7,8 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QWidget>
+
+namespace torvane {
 
 namespace {
 struct TrayRecord {
@@ -97,3 +99,5 @@ bool HasTrayIcon(QWidget* window) {
 TrayState CurrentTrayState(QWidget* window) {
     return Records().value(window).state;
 }
+
+} // namespace torvane

@@ -6,6 +6,8 @@
 
 class QWidget;
 
+namespace torvane {
+
 // The notification icon of a main window: added on the first ShowTrayIcon, modified on later
 // calls, removed by RemoveTrayIcon; a double click restores the window to normal and shows it.
 // balloonIcon: 0 none, 1 information. The balloon title is the tip text.
@@ -29,3 +31,5 @@ struct TrayState {
     int balloonCount = 0;
 };
 TrayState CurrentTrayState(QWidget* window);
+
+} // namespace torvane

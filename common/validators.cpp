@@ -1,6 +1,8 @@
-#include "validators.h"
+#include "common/validators.h"
 
 #include <QRegularExpression>
+
+namespace torvane {
 
 namespace {
 bool MatchesWhole(const QRegularExpression& pattern, const QString& text) {
@@ -22,3 +24,5 @@ bool IsDigits(const QString& text) {
                                             QRegularExpression::CaseInsensitiveOption);
     return MatchesWhole(pattern, text);
 }
+
+} // namespace torvane

@@ -1,11 +1,13 @@
 // Loads arbitrary bytes as MainConfig.dat with both programs' readers, then writes the result
 // back and checks that it loads to the same entries.
-#include "linefile.h"
+#include "common/linefile.h"
 
 #include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdlib>
+
+using namespace torvane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static QTemporaryDir dir;

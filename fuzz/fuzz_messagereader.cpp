@@ -1,10 +1,12 @@
 // Feeds arbitrary bytes, cut into arbitrary reads at arbitrary times, to both sides' readers and
 // checks the invariants every owner relies on.
-#include "messagereader.h"
-#include "protocol.h"
+#include "common/messagereader.h"
+#include "common/protocol.h"
 
 #include <cstdint>
 #include <cstdlib>
+
+using namespace torvane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     for (auto side : {MessageReader::Side::Server, MessageReader::Side::Client}) {

@@ -1,6 +1,6 @@
-#include "celleditor.h"
+#include "server/celleditor.h"
 
-#include "linetablemodel.h"
+#include "server/linetablemodel.h"
 
 #include <QEvent>
 #include <QFocusEvent>
@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QTableView>
+
+namespace torvane::server {
 
 namespace {
 // The box sits 4 pixels right of the cell's text area and, once it holds text, is as wide as
@@ -139,3 +141,5 @@ bool CellEditor::eventFilter(QObject* watched, QEvent* event) {
     }
     return false;
 }
+
+} // namespace torvane::server

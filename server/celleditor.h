@@ -5,9 +5,12 @@
 #include <QPointer>
 #include <QString>
 
-class LineTableModel;
 class QLineEdit;
 class QTableView;
+
+namespace torvane::server {
+
+class LineTableModel;
 
 // In-place editor of the line table: a double click with the left button on a cell of the
 // columns 名称, 网关, 首选DNS or 备选DNS lays the text box (Text1, a sibling of the table) over
@@ -52,3 +55,5 @@ private:
     QString m_oldText;
     bool m_editing = false;
 };
+
+} // namespace torvane::server

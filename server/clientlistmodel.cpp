@@ -1,6 +1,8 @@
-#include "clientlistmodel.h"
+#include "server/clientlistmodel.h"
 
 #include <algorithm>
+
+namespace torvane::server {
 
 namespace {
 // Past this many separate blocks of removed rows one reset is cheaper than the signals.
@@ -252,3 +254,5 @@ void ClientListModel::applyInsertions() {
     if (m_arrived.capacity() > 1024)
         m_arrived.shrink_to_fit();
 }
+
+} // namespace torvane::server

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "connectionhub.h"
+#include "server/connectionhub.h"
 
 #include <QAbstractTableModel>
 #include <QElapsedTimer>
@@ -8,6 +8,8 @@
 #include <QTimer>
 
 #include <vector>
+
+namespace torvane::server {
 
 // The rows of KhList, one per connection, in the order of acceptance. Changes from the hub are
 // collected and shown at most ten times a second so that thousands of Clients arriving at once
@@ -71,3 +73,5 @@ private:
     QTimer m_flushTimer;
     QElapsedTimer m_sinceFlush; // time since the views were last told of changes
 };
+
+} // namespace torvane::server

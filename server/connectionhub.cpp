@@ -1,7 +1,7 @@
-#include "connectionhub.h"
+#include "server/connectionhub.h"
 
-#include "gbk.h"
-#include "messagereader.h"
+#include "common/gbk.h"
+#include "common/messagereader.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -21,6 +21,8 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace torvane::server {
 
 // One accepted connection. Kept small: the hub holds one per Client for as long as it is
 // connected and frees it when the connection ends.
@@ -564,3 +566,5 @@ void ConnectionHub::sweep() {
             endConnection(conn, EndKind::Failed);
     }
 }
+
+} // namespace torvane::server

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "protocol.h"
+#include "common/protocol.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -17,6 +17,9 @@
 
 class QSocketNotifier;
 class QTimer;
+
+namespace torvane::server {
+
 struct HubConnection;
 
 // The Server's end of the Client connections: one epoll set holds the listener and every client
@@ -125,3 +128,5 @@ private:
     std::vector<std::unique_ptr<HubConnection>> m_byFd;
     QHash<ClientId, HubConnection*> m_byId;
 };
+
+} // namespace torvane::server

@@ -1,14 +1,14 @@
-#include "frmain.h"
+#include "server/frmain.h"
 
-#include "celleditor.h"
-#include "clientlistmodel.h"
-#include "linefile.h"
-#include "linemenu.h"
-#include "linetablemodel.h"
-#include "regstore.h"
-#include "singleinstance.h"
-#include "trayicon.h"
-#include "validators.h"
+#include "common/linefile.h"
+#include "common/regstore.h"
+#include "common/singleinstance.h"
+#include "common/trayicon.h"
+#include "common/validators.h"
+#include "server/celleditor.h"
+#include "server/clientlistmodel.h"
+#include "server/linemenu.h"
+#include "server/linetablemodel.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -32,6 +32,8 @@
 #include <QVBoxLayout>
 
 #include <utility>
+
+namespace torvane::server {
 
 namespace {
 const QString kTitle = QStringLiteral("Torvane -- 服务器端");
@@ -512,3 +514,5 @@ void FrMain::changeEvent(QEvent* event) {
                 hide();
         });
 }
+
+} // namespace torvane::server

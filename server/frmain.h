@@ -1,6 +1,6 @@
 #pragma once
 
-#include "connectionhub.h"
+#include "server/connectionhub.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -9,10 +9,6 @@
 #include <functional>
 #include <optional>
 
-class CellEditor;
-class ClientListModel;
-class LineMenu;
-class LineTableModel;
 class QCheckBox;
 class QDateTime;
 class QLabel;
@@ -23,7 +19,17 @@ class QPushButton;
 class QTabWidget;
 class QTableView;
 class QTimer;
+
+namespace torvane {
 class SingleInstanceGuard;
+}
+
+namespace torvane::server {
+
+class CellEditor;
+class ClientListModel;
+class LineMenu;
+class LineTableModel;
 struct SwitchEntry;
 
 // Where the window's message boxes go. Tests set it to capture them instead of blocking.
@@ -139,3 +145,5 @@ private:
     QTimer* m_timer1 = nullptr;
     QMenu* m_tableMenu = nullptr;
 };
+
+} // namespace torvane::server

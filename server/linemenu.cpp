@@ -1,11 +1,13 @@
-#include "linemenu.h"
+#include "server/linemenu.h"
 
-#include "linefile.h"
-#include "linetablemodel.h"
+#include "common/linefile.h"
+#include "server/linetablemodel.h"
 
 #include <QAction>
 #include <QMenu>
 #include <QWidget>
+
+namespace torvane::server {
 
 LineMenu::LineMenu(QWidget* parent) : QObject(parent) {
     m_popup = new QMenu(QStringLiteral("菜单1"), parent);
@@ -66,3 +68,5 @@ bool LineMenu::trigger(int k) {
     actions.at(k)->trigger();
     return true;
 }
+
+} // namespace torvane::server

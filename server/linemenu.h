@@ -5,9 +5,12 @@
 #include <QString>
 #include <QStringList>
 
-class LineTableModel;
 class QMenu;
 class QWidget;
+
+namespace torvane::server {
+
+class LineTableModel;
 
 // Gateway and DNS servers of one line as the table showed them when the menu was built.
 struct SwitchEntry {
@@ -49,3 +52,5 @@ private:
     int m_entryCount = 0;
     bool m_built = false;
 };
+
+} // namespace torvane::server

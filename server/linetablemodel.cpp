@@ -1,8 +1,10 @@
-#include "linetablemodel.h"
+#include "server/linetablemodel.h"
 
-#include "gbk.h"
-#include "linefile.h"
-#include "validators.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/validators.h"
+
+namespace torvane::server {
 
 namespace {
 const char* const kHeaders[] = {"ID", "名称", "网关", "首选DNS", "备选DNS"};
@@ -187,3 +189,5 @@ void LineTableModel::renumber() {
     if (first >= 0)
         emit dataChanged(index(first, IdColumn), index(last, IdColumn), {Qt::DisplayRole});
 }
+
+} // namespace torvane::server

@@ -1,10 +1,12 @@
 #pragma once
 
-#include "lineentry.h"
+#include "common/lineentry.h"
 
 #include <QAbstractTableModel>
 #include <QList>
 #include <QString>
+
+namespace torvane::server {
 
 // The Server's line table (DnsList): the only in-memory store of its lines. Columns "ID",
 // "名称", "网关", "首选DNS", "备选DNS"; the ID is the row number: loading and adding number the
@@ -52,3 +54,5 @@ private:
     QList<LineEntry> m_rows;
     QList<int> m_ids; // the ID cell of each row, kept equal to its number by renumber()
 };
+
+} // namespace torvane::server

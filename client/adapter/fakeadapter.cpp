@@ -1,4 +1,6 @@
-#include "fakeadapter.h"
+#include "client/adapter/fakeadapter.h"
+
+namespace torvane::client {
 
 NetworkParams FakeAdapter::inspect() {
     ++m_inspectCount;
@@ -25,3 +27,5 @@ SwitchOutcome FakeAdapter::switchTo(const AdapterSettings& settings) {
     outcome.adapters = QStringList{m_params.adapterName};
     return outcome;
 }
+
+} // namespace torvane::client

@@ -1,8 +1,10 @@
 #pragma once
 
-#include "networkadapter.h"
+#include "client/adapter/networkadapter.h"
 
 #include <QList>
+
+namespace torvane::client {
 
 // In-memory stand-in for tests of the windows: returns the params it was given, records every
 // switch, and can be told to fail. A successful switch updates the params the way the real
@@ -27,3 +29,5 @@ private:
     QList<AdapterSettings> m_switchCalls;
     int m_inspectCount = 0;
 };
+
+} // namespace torvane::client

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <memory>
 
+namespace torvane::client {
+
 // What one inspection found. error: 0 none; 1/2 = the network parameters (host name, DNS list)
 // could not be read (1: resolver file / host name unavailable, 2: reading failed); 3 = no
 // adapter with IPv4 to show; 4 = reading the adapter list failed. On error 3/4 the host name and
@@ -40,3 +42,5 @@ public:
 
 // The implementation of this OS.
 std::unique_ptr<NetworkAdapter> CreatePlatformAdapter();
+
+} // namespace torvane::client

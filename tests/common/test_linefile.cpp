@@ -1,11 +1,13 @@
-#include "gbk.h"
-#include "linefile.h"
-#include "validators.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/validators.h"
 
 #include <QFile>
 #include <QLocalServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace torvane;
 
 namespace {
 const QByteArray kCrLf("\r\n");

@@ -1,8 +1,10 @@
-#include "gbk.h"
-#include "messagereader.h"
-#include "protocol.h"
+#include "common/gbk.h"
+#include "common/messagereader.h"
+#include "common/protocol.h"
 
 #include <QtTest>
+
+using namespace torvane;
 
 using namespace Protocol;
 

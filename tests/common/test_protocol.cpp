@@ -1,7 +1,9 @@
-#include "gbk.h"
-#include "protocol.h"
+#include "common/gbk.h"
+#include "common/protocol.h"
 
 #include <QtTest>
+
+using namespace torvane;
 
 using namespace Protocol;
 

@@ -1,10 +1,12 @@
-#include "regstore.h"
+#include "common/regstore.h"
 
 #include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace torvane;
 
 class TestRegStore : public QObject {
     Q_OBJECT

@@ -2,7 +2,7 @@
 //   source-address TAB gateway TAB primary DNS TAB line name TAB update flag
 // The demo runs it on the admin host so that its tables show the line each workstation
 // reports, read off the wire exactly as the Server receives it. Needs CAP_NET_RAW.
-#include "protocol.h"
+#include "common/protocol.h"
 
 #include <QByteArray>
 
@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+using namespace torvane;
 
 namespace {
 

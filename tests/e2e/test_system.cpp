@@ -3,9 +3,9 @@
 // clicks go to the Server's widgets; what changes is checked where it lands: the workstations'
 // routes and resolver files, the Clients' line files and the Server's rows.
 // Needs root; without it (or without namespaces) every test fails, it never skips.
-#include "clientlistmodel.h"
-#include "frmain.h"
-#include "gbk.h"
+#include "common/gbk.h"
+#include "server/clientlistmodel.h"
+#include "server/frmain.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -27,6 +27,9 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+
+using namespace torvane;
+using namespace torvane::server;
 
 namespace {
 

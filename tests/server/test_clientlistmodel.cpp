@@ -1,10 +1,13 @@
-#include "clientlistmodel.h"
-#include "connectionhub.h"
+#include "server/clientlistmodel.h"
+#include "server/connectionhub.h"
 
 #include <QAbstractItemModelTester>
 #include <QtTest>
 
 #include <memory>
+
+using namespace torvane;
+using namespace torvane::server;
 
 using ClientId = ConnectionHub::ClientId;
 

@@ -1,7 +1,7 @@
-#include "clientlistmodel.h"
-#include "connectionhub.h"
-#include "gbk.h"
-#include "protocol.h"
+#include "common/gbk.h"
+#include "common/protocol.h"
+#include "server/clientlistmodel.h"
+#include "server/connectionhub.h"
 
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -16,6 +16,9 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using namespace torvane;
+using namespace torvane::server;
 
 using namespace Protocol;
 using ClientId = ConnectionHub::ClientId;

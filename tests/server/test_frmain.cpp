@@ -1,16 +1,16 @@
 // The Server's main window driven through its real widgets: settings and listening, status
 // texts, line table commands and their file, the in-place editor, and the switch command as a
 // real client socket receives it.
-#include "celleditor.h"
-#include "clientlistmodel.h"
-#include "frmain.h"
-#include "gbk.h"
-#include "linefile.h"
-#include "linemenu.h"
-#include "linetablemodel.h"
-#include "protocol.h"
-#include "regstore.h"
-#include "trayicon.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/protocol.h"
+#include "common/regstore.h"
+#include "common/trayicon.h"
+#include "server/celleditor.h"
+#include "server/clientlistmodel.h"
+#include "server/frmain.h"
+#include "server/linemenu.h"
+#include "server/linetablemodel.h"
 
 #include <QAction>
 #include <QApplication>
@@ -32,6 +32,9 @@
 #include <QTest>
 
 #include <memory>
+
+using namespace torvane;
+using namespace torvane::server;
 
 namespace {
 struct Message {

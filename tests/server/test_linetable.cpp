@@ -1,8 +1,8 @@
 // The Server's line table (load, save, add, delete) and the line menu built from it.
-#include "gbk.h"
-#include "linefile.h"
-#include "linemenu.h"
-#include "linetablemodel.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "server/linemenu.h"
+#include "server/linetablemodel.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
@@ -11,6 +11,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace torvane;
+using namespace torvane::server;
 
 Q_DECLARE_METATYPE(LineEntry)
 

@@ -1,9 +1,11 @@
-#include "adapterpolicy.h"
+#include "client/adapter/linux/adapterpolicy.h"
 
-#include "ipv4.h"
+#include "client/adapter/linux/ipv4.h"
 
 #include <algorithm>
 #include <limits>
+
+namespace torvane::client {
 
 namespace AdapterPolicy {
 
@@ -158,3 +160,5 @@ SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
 }
 
 } // namespace AdapterPolicy
+
+} // namespace torvane::client

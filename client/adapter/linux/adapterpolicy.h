@@ -1,9 +1,11 @@
 #pragma once
 
-#include "linkinfo.h"
-#include "networkadapter.h"
+#include "client/adapter/linux/linkinfo.h"
+#include "client/adapter/networkadapter.h"
 
 #include <QStringList>
+
+namespace torvane::client {
 
 // Which adapter the inspection shows and which adapters a switch touches. Pure functions of the
 // link inventory, so the policy is tested without privileges.
@@ -41,3 +43,5 @@ QString CheckSettings(const AdapterSettings& settings);
 SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings);
 
 } // namespace AdapterPolicy
+
+} // namespace torvane::client

@@ -1,6 +1,8 @@
-#include "ipv4.h"
+#include "client/adapter/linux/ipv4.h"
 
 #include <QStringList>
+
+namespace torvane::client {
 
 namespace Ipv4 {
 
@@ -67,3 +69,5 @@ bool InSubnet(quint32 address, quint32 network, int prefix) {
 }
 
 } // namespace Ipv4
+
+} // namespace torvane::client

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace torvane::client {
+
 // IPv4 addresses as host-order numbers, and the conversions between dotted-quad masks and
 // prefix lengths that the adapter layer needs.
 namespace Ipv4 {
@@ -21,3 +23,5 @@ quint32 PrefixToBits(int prefix);
 bool InSubnet(quint32 address, quint32 network, int prefix);
 
 } // namespace Ipv4
+
+} // namespace torvane::client

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+namespace torvane::client {
+
 // One IPv4 address of a link (host order).
 struct Ipv4Address {
     quint32 address = 0;
@@ -28,3 +30,5 @@ struct LinkInfo {
     QList<Ipv4Address> addresses;      // kernel order: primary addresses first
     QList<DefaultRoute> defaultRoutes; // main table, dump order
 };
+
+} // namespace torvane::client

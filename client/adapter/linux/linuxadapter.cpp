@@ -1,9 +1,9 @@
-#include "linuxadapter.h"
+#include "client/adapter/linux/linuxadapter.h"
 
-#include "adapterpolicy.h"
-#include "ipv4.h"
-#include "resolverfile.h"
-#include "rtnlsession.h"
+#include "client/adapter/linux/adapterpolicy.h"
+#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/linux/resolverfile.h"
+#include "client/adapter/linux/rtnlsession.h"
 
 #include <QFile>
 #include <QSysInfo>
@@ -12,6 +12,8 @@
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+namespace torvane::client {
 
 namespace {
 
@@ -137,3 +139,5 @@ SwitchOutcome LinuxAdapter::switchTo(const AdapterSettings& settings) {
 std::unique_ptr<NetworkAdapter> CreatePlatformAdapter() {
     return std::make_unique<LinuxAdapter>();
 }
+
+} // namespace torvane::client

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "networkadapter.h"
+#include "client/adapter/networkadapter.h"
+
+namespace torvane::client {
 
 // The adapter layer on Linux: links, addresses and routes through rtnetlink (libnl-route-3),
 // DNS servers through the resolver file.
@@ -16,3 +18,5 @@ public:
 private:
     QString m_resolverPath;
 };
+
+} // namespace torvane::client

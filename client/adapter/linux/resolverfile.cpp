@@ -1,6 +1,6 @@
-#include "resolverfile.h"
+#include "client/adapter/linux/resolverfile.h"
 
-#include "ipv4.h"
+#include "client/adapter/linux/ipv4.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace torvane::client {
 
 namespace {
 
@@ -272,3 +274,5 @@ bool ResolverFile::writeInPlace(const QString& target, const QByteArray& content
     ::close(fd);
     return true;
 }
+
+} // namespace torvane::client

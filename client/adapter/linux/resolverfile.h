@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace torvane::client {
+
 // The resolver file (normally /etc/resolv.conf): its IPv4 `nameserver` lines are the DNS server
 // list the adapter layer shows and sets. Other lines (search, options, comments) are kept.
 class ResolverFile {
@@ -41,3 +43,5 @@ private:
 
     QString m_path;
 };
+
+} // namespace torvane::client

@@ -1,4 +1,4 @@
-#include "rtnlsession.h"
+#include "client/adapter/linux/rtnlsession.h"
 
 #include <QFileInfo>
 
@@ -13,6 +13,8 @@
 #include <netlink/route/link.h>
 #include <netlink/route/route.h>
 #include <netlink/route/rtnl.h>
+
+namespace torvane::client {
 
 namespace {
 
@@ -317,3 +319,5 @@ bool RtnlSession::deleteOtherDefaultRoutes(int ifindex, quint32 gateway, quint32
     }
     return ok;
 }
+
+} // namespace torvane::client

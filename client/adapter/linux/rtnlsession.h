@@ -1,10 +1,12 @@
 #pragma once
 
-#include "linkinfo.h"
+#include "client/adapter/linux/linkinfo.h"
 
 #include <QString>
 
 struct nl_sock;
+
+namespace torvane::client {
 
 // One rtnetlink socket of the current network namespace: reads the links with their IPv4
 // addresses and default routes, and makes the changes a switch needs.
@@ -32,3 +34,5 @@ private:
 
     nl_sock* m_sock = nullptr;
 };
+
+} // namespace torvane::client

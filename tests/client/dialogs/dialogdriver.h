@@ -10,6 +10,8 @@
 #include <QTest>
 #include <QWidget>
 
+using namespace torvane::client;
+
 // Drives a shown dialog the way a user does: by control name, mouse and keyboard.
 class DialogDriver {
 public:

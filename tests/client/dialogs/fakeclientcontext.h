@@ -1,10 +1,13 @@
 #pragma once
 
-#include "clientcontext.h"
-#include "linefile.h"
+#include "client/clientcontext.h"
+#include "common/linefile.h"
 
 #include <QTcpSocket>
 #include <QTemporaryDir>
+
+using namespace torvane;
+using namespace torvane::client;
 
 // Stands in for the main window: a line file and an autostart folder in a temporary folder,
 // settings in memory, and a real socket so a test server sees every reconnect.

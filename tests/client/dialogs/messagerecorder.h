@@ -1,8 +1,11 @@
 #pragma once
 
-#include "dialogkit.h"
+#include "client/dialogkit.h"
 
 #include <QList>
+
+using namespace torvane;
+using namespace torvane::client;
 
 // Captures every message box instead of showing it, and answers with the next queued button
 // (OK, or Yes for a Yes/No question, when nothing is queued).

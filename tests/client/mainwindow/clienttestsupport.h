@@ -1,9 +1,9 @@
 #pragma once
 
-#include "fakeadapter.h"
-#include "frmain.h"
-#include "gbk.h"
-#include "regstore.h"
+#include "client/adapter/fakeadapter.h"
+#include "client/frmain.h"
+#include "common/gbk.h"
+#include "common/regstore.h"
 
 #include <QFile>
 #include <QList>
@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 
 #include <memory>
+
+using namespace torvane;
+using namespace torvane::client;
 
 // A main window on a FakeAdapter in its own program folder, with message boxes recorded.
 struct ClientUnderTest {

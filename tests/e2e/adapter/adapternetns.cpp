@@ -1,4 +1,4 @@
-#include "adapternetns.h"
+#include "tests/e2e/adapter/adapternetns.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "adapterprobe.h"
+#include "tests/e2e/adapter/adapterprobe.h"
 
-#include "linuxadapter.h"
+#include "client/adapter/linux/linuxadapter.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "adapterprobe.h"
-#include "testadaptere2e.h"
+#include "tests/e2e/adapter/adapterprobe.h"
+#include "tests/e2e/adapter/test_adapter_e2e.h"
 
 #include <QCoreApplication>
 #include <QTest>

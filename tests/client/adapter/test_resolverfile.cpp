@@ -1,5 +1,5 @@
-#include "linuxadapter.h"
-#include "resolverfile.h"
+#include "client/adapter/linux/linuxadapter.h"
+#include "client/adapter/linux/resolverfile.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,6 +10,9 @@
 #include <future>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace torvane;
+using namespace torvane::client;
 
 // The resolver file: which lines are name servers, how a new list replaces them, and how the
 // file is written (never through a symlink).
@@ -207,4 +210,4 @@ void TestResolverFile::inspectReportsResolverErrors() {
 }
 
 QTEST_GUILESS_MAIN(TestResolverFile)
-#include "testresolverfile.moc"
+#include "test_resolverfile.moc"

@@ -1,6 +1,9 @@
-#include "cmd5.h"
+#include "client/cmd5.h"
 
 #include <QtTest>
+
+using namespace torvane;
+using namespace torvane::client;
 
 class TestCmd5 : public QObject {
     Q_OBJECT

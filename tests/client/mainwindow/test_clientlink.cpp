@@ -1,13 +1,16 @@
-#include "clienttestsupport.h"
+#include "tests/client/mainwindow/clienttestsupport.h"
 
-#include "linefile.h"
-#include "serverlink.h"
+#include "client/serverlink.h"
+#include "common/linefile.h"
 
 #include <QListWidget>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 QByteArray Gbk(const char* utf8) {
@@ -198,4 +201,4 @@ private slots:
 };
 
 QTEST_MAIN(TestClientLink)
-#include "tst_clientlink.moc"
+#include "test_clientlink.moc"

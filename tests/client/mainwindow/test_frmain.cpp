@@ -1,10 +1,10 @@
-#include "clienttestsupport.h"
+#include "tests/client/mainwindow/clienttestsupport.h"
 
-#include "cmd5.h"
-#include "linelist.h"
-#include "serverlink.h"
-#include "singleinstance.h"
-#include "trayicon.h"
+#include "client/cmd5.h"
+#include "client/linelist.h"
+#include "client/serverlink.h"
+#include "common/singleinstance.h"
+#include "common/trayicon.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -14,6 +14,9 @@
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QtTest>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 const QString kTwoLines = QStringLiteral("电信;;;10.0.0.1;10.0.0.53;10.0.0.54;\r\n"
@@ -401,4 +404,4 @@ private slots:
 };
 
 QTEST_MAIN(TestFrMain)
-#include "tst_frmain.moc"
+#include "test_frmain.moc"

@@ -1,6 +1,9 @@
-#include "fakeadapter.h"
+#include "client/adapter/fakeadapter.h"
 
 #include <QTest>
+
+using namespace torvane;
+using namespace torvane::client;
 
 // The stand-in the window tests drive: it must behave like an adapter that switched.
 class TestFakeAdapter : public QObject {
@@ -64,4 +67,4 @@ void TestFakeAdapter::failingSwitchChangesNothing() {
 }
 
 QTEST_GUILESS_MAIN(TestFakeAdapter)
-#include "testfakeadapter.moc"
+#include "test_fakeadapter.moc"

@@ -1,8 +1,8 @@
-#include "testadaptere2e.h"
+#include "tests/e2e/adapter/test_adapter_e2e.h"
 
-#include "adapternetns.h"
+#include "tests/e2e/adapter/adapternetns.h"
 
-#include "resolverfile.h"
+#include "client/adapter/linux/resolverfile.h"
 #include <QCoreApplication>
 #include <QDir>
 
@@ -14,6 +14,9 @@
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 

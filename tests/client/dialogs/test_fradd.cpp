@@ -1,11 +1,11 @@
-#include "autostart.h"
-#include "dialogdriver.h"
-#include "fakeclientcontext.h"
-#include "fradd.h"
-#include "gbk.h"
-#include "linefile.h"
-#include "messagerecorder.h"
-#include "regstore.h"
+#include "client/autostart.h"
+#include "client/fradd.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/regstore.h"
+#include "tests/client/dialogs/dialogdriver.h"
+#include "tests/client/dialogs/fakeclientcontext.h"
+#include "tests/client/dialogs/messagerecorder.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,6 +19,9 @@
 #include <QToolButton>
 
 #include <memory>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 const QString kHint = QStringLiteral("程序提示");
@@ -627,4 +630,4 @@ private slots:
 };
 
 QTEST_MAIN(TestFrAdd)
-#include "tst_fradd.moc"
+#include "test_fradd.moc"

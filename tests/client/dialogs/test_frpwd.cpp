@@ -1,9 +1,9 @@
-#include "cmd5.h"
-#include "dialogdriver.h"
-#include "fakeclientcontext.h"
-#include "frpwd.h"
-#include "messagerecorder.h"
-#include "regstore.h"
+#include "client/cmd5.h"
+#include "client/frpwd.h"
+#include "common/regstore.h"
+#include "tests/client/dialogs/dialogdriver.h"
+#include "tests/client/dialogs/fakeclientcontext.h"
+#include "tests/client/dialogs/messagerecorder.h"
 
 #include <QApplication>
 #include <QFile>
@@ -11,6 +11,9 @@
 #include <QTimer>
 
 #include <memory>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 QString Md5(const QString& text) {
@@ -239,4 +242,4 @@ private slots:
 };
 
 QTEST_MAIN(TestFrPwd)
-#include "tst_frpwd.moc"
+#include "test_frpwd.moc"

@@ -1,7 +1,10 @@
-#include "adapterpolicy.h"
-#include "ipv4.h"
+#include "client/adapter/linux/adapterpolicy.h"
+#include "client/adapter/linux/ipv4.h"
 
 #include <QTest>
+
+using namespace torvane;
+using namespace torvane::client;
 
 namespace {
 
@@ -261,4 +264,4 @@ void TestAdapterPolicy::settingsAreCheckedFirst() {
 }
 
 QTEST_GUILESS_MAIN(TestAdapterPolicy)
-#include "testadapterpolicy.moc"
+#include "test_adapterpolicy.moc"
