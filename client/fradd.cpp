@@ -6,6 +6,7 @@
 #include "common/gbk.h"
 #include "common/linefile.h"
 #include "common/regstore.h"
+#include "common/settingvalues.h"
 #include "common/validators.h"
 
 #include <QCheckBox>
@@ -51,25 +52,6 @@ QLineEdit* MakeField(QWidget* parent, const QString& name) {
     return field;
 }
 
-// A flag text from the settings ticks its box only when it reads as the integer 1; anything
-// else, a text that is no number included, leaves it unticked.
-bool FlagIsSet(const QString& text) {
-    bool ok = false;
-    const int value = TrimSpaces(text).toInt(&ok);
-    return ok && value == 1;
-}
-
-// A name with these would split or merge records of MainConfig.dat.
-bool NameBreaksRecord(const QString& name) {
-    return name.contains(QLatin1Char(';')) || name.contains(QLatin1Char('|')) ||
-           name.contains(QLatin1Char('\r')) || name.contains(QLatin1Char('\n'));
-}
-
-// MainConfig.dat is GBK: a character without a GBK form would be stored as something else and
-// the record could never be matched again for modify or delete.
-bool StorableInGbk(const QString& text) {
-    return FromGbk(ToGbk(text)) == text;
-}
 } // namespace
 
 FrAdd::FrAdd(ClientContext& context, QWidget* parent) : QDialog(parent), m_context(context) {
@@ -229,8 +211,8 @@ void FrAdd::fillSettings() {
     const ClientSettings& settings = m_context.settings();
     m_fwqIp->setText(settings.fwqIp);
     m_fwqDk->setText(settings.fwqDk);
-    m_qiDong->setChecked(FlagIsSet(settings.qd));
-    m_gengXin->setChecked(FlagIsSet(settings.gengXin));
+    m_qiDong->setChecked(FlagIsOn(settings.qd));
+    m_gengXin->setChecked(FlagIsOn(settings.gengXin));
 }
 
 void FrAdd::pickLine(int index) {
@@ -329,7 +311,7 @@ bool FrAdd::validateFields() {
         refuse(QStringLiteral("网关名称中不能含有\";\"、\"|\"或换行"), m_wgMc);
         return false;
     }
-    if (!StorableInGbk(m_wgMc->text())) {
+    if (!NameStorableInGbk(m_wgMc->text())) {
         refuse(QStringLiteral("网关名称中含有无法保存的字符，请改名"), m_wgMc);
         return false;
     }
@@ -403,8 +385,7 @@ void FrAdd::saveSettings() {
         refuse(QStringLiteral("你输入的服务器端口错误"), m_fwqDk);
         return;
     }
-    const int port = TrimSpaces(m_fwqDk->text()).toInt();
-    if (port < 1 || port > 65535) {
+    if (PortFromText(m_fwqDk->text()) == 0) {
         refuse(QStringLiteral("请输入1-65535的端口值"), m_fwqDk);
         return;
     }
@@ -412,8 +393,8 @@ void FrAdd::saveSettings() {
     ClientSettings& settings = m_context.settings();
     settings.fwqIp = TrimSpaces(m_fwqIp->text());
     settings.fwqDk = TrimSpaces(m_fwqDk->text()); // leading zeros stay as typed
-    settings.qd = m_qiDong->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
-    settings.gengXin = m_gengXin->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+    settings.qd = FlagText(m_qiDong->isChecked());
+    settings.gengXin = FlagText(m_gengXin->isChecked());
 
     const QString key = QString::fromLatin1(kSettingsKey);
     WriteRegString(RegRoot::CurrentUser, key, QStringLiteral("FwqIp"), settings.fwqIp);
@@ -421,7 +402,7 @@ void FrAdd::saveSettings() {
     WriteRegString(RegRoot::CurrentUser, key, QStringLiteral("Qd"), settings.qd);
     WriteRegString(RegRoot::CurrentUser, key, QStringLiteral("GengXin"), settings.gengXin);
 
-    if (FlagIsSet(settings.qd))
+    if (FlagIsOn(settings.qd))
         WriteAutostartEntry(m_context.autostartFolder(), QCoreApplication::applicationFilePath());
     else
         RemoveAutostartEntry(m_context.autostartFolder());

@@ -1,11 +1,10 @@
 #include "client/serverlink.h"
 
+#include "common/settingvalues.h"
+#include "common/socketoptions.h"
+
 #include <QTcpSocket>
 #include <QTimer>
-
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 namespace torvane::client {
 
@@ -42,12 +41,6 @@ int ServerLink::reconnectIntervalMs() const {
     return m_timer2->interval();
 }
 
-int ServerLink::PortFromText(const QString& text) {
-    bool ok = false;
-    const int port = text.trimmed().toInt(&ok);
-    return ok && port >= 1 && port <= 65535 ? port : 0;
-}
-
 void ServerLink::start() {
     m_shutDown = false;
     m_started = true;
@@ -66,12 +59,12 @@ void ServerLink::connectToServer() {
     if (m_started && !m_timer2->isActive())
         m_timer2->start();
     const auto [host, portText] = m_endpoint();
-    const int port = PortFromText(portText);
+    const quint16 port = PortFromText(portText);
     // Without a usable address there is nothing to try; Timer2 tries again with what the
     // settings hold by then.
     if (host.trimmed().isEmpty() || port == 0)
         return;
-    m_keHu->connectToHost(host.trimmed(), static_cast<quint16>(port));
+    m_keHu->connectToHost(host.trimmed(), port);
 }
 
 void ServerLink::shutdown() {
@@ -157,14 +150,9 @@ void ServerLink::deliver(const QList<QByteArray>& messages) {
 }
 
 void ServerLink::enableKeepAlive() {
-    m_keHu->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     const qintptr fd = m_keHu->socketDescriptor();
-    if (fd < 0)
-        return;
-    const int fdInt = static_cast<int>(fd);
-    ::setsockopt(fdInt, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
-    ::setsockopt(fdInt, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
-    ::setsockopt(fdInt, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+    if (fd >= 0)
+        ApplyKeepAlive(fd, KeepAlivePolicy{kKeepIdleS, kKeepIntervalS, kKeepCount, 0});
 }
 
 } // namespace torvane::client

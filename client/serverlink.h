@@ -40,7 +40,6 @@ public:
 
     QTcpSocket* socket() const { return m_keHu; }
     int reconnectIntervalMs() const;
-    static int PortFromText(const QString& text); // 0 when not a port number
 
 signals:
     void connected();

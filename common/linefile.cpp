@@ -125,6 +125,19 @@ bool WriteLineFile(const QString& path, const QString& text) {
     return ReplaceFileAtomically(path, ToGbk(body + kCrLf));
 }
 
+bool NameBreaksRecord(const QString& name) {
+    for (const QChar c : name) {
+        if (c == QLatin1Char(';') || c == QLatin1Char('|') || c == QLatin1Char('\r') ||
+            c == QLatin1Char('\n'))
+            return true;
+    }
+    return false;
+}
+
+bool NameStorableInGbk(const QString& name) {
+    return FromGbk(ToGbk(name)) == name;
+}
+
 bool LineNameExists(const QString& path, const QString& name) {
     for (const RawRecord& record : SplitLineRecords(ReadFileText(path))) {
         if (!record.blank && Field(record.fields, 0) == name)

@@ -40,6 +40,17 @@ bool RewriteLineFile(const QString& path, const QString& oldText, const QString&
 bool WriteLineFile(const QString& path, const QString& text);
 bool LineNameExists(const QString& path, const QString& name);
 
+// The file has no quoting: ";" splits fields, CR LF ends records, and the Client's own writer
+// uses "|" as a stand-in for CR LF. A name holding any of them would split or merge records.
+bool NameBreaksRecord(const QString& name);
+// A character without a GBK form would be stored as something else, so the record could never be
+// matched again.
+bool NameStorableInGbk(const QString& name);
+// Both of the above: the name comes back from the file exactly as it went in.
+inline bool NameSurvivesFile(const QString& name) {
+    return !NameBreaksRecord(name) && NameStorableInGbk(name);
+}
+
 // Whole file as raw bytes (empty when missing): what the Server pushes to its Clients.
 QByteArray ReadFileBytes(const QString& path);
 

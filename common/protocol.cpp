@@ -1,6 +1,7 @@
 #include "common/protocol.h"
 
 #include "common/gbk.h"
+#include "common/settingvalues.h"
 
 #include <QStringList>
 
@@ -42,9 +43,7 @@ std::optional<Report> SplitReport(const QByteArray& bytes) {
 }
 
 bool ReportAsksForUpdate(const Report& report) {
-    bool ok = false;
-    const int value = report.updateFlag.toInt(&ok);
-    return ok && value == 1;
+    return FlagIsOn(report.updateFlag);
 }
 
 bool IsCompleteReport(const Report& report) {

@@ -1,5 +1,7 @@
 #include "server/connectionhub.h"
 
+#include "common/socketoptions.h"
+
 #include "common/gbk.h"
 #include "common/messagereader.h"
 
@@ -60,18 +62,7 @@ void RaiseDescriptorLimit() {
 
 // A workstation that loses power never closes its connection: keepalive probes (and the user
 // timeout for unacknowledged data) take it off the list within about a minute.
-void SetKeepAlive(int fd) {
-    const int on = 1;
-    const int idle = 20;
-    const int interval = 5;
-    const int count = 4;
-    const unsigned int userTimeoutMs = 45000;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
-}
+constexpr KeepAlivePolicy kClientKeepAlive{20, 5, 4, 45000};
 
 QString AddressText(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
@@ -148,8 +139,8 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
     // Accepted sockets inherit these: no per-Client system calls. Every message goes out whole
     // in one send, so Nagle could only hold a switch command back behind the Client's delayed
     // acknowledgement of an earlier update.
-    SetKeepAlive(m_listenFd);
-    setsockopt(m_listenFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ApplyKeepAlive(m_listenFd, kClientKeepAlive);
+    DisableNagle(m_listenFd);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -2,6 +2,7 @@
 
 #include "common/linefile.h"
 #include "common/regstore.h"
+#include "common/settingvalues.h"
 #include "common/singleinstance.h"
 #include "common/trayicon.h"
 #include "common/validators.h"
@@ -47,25 +48,6 @@ constexpr int kClockIntervalMs = 1000;
 // only when the tab is shown (the fit measures the visible rows only), never on every change.
 constexpr int kClientColumnWidth = 140;
 constexpr int kClientFitRows = 200;
-
-bool OptionIsOn(const QString& value) {
-    bool ok = false;
-    return value.trimmed().toInt(&ok) == 1 && ok;
-}
-
-QString Flag(bool on) {
-    return on ? QStringLiteral("1") : QStringLiteral("0");
-}
-
-// Port text as stored or typed: digits only (blanks around are allowed), 1..65535. 0 otherwise.
-quint16 PortNumber(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (!IsDigits(trimmed))
-        return 0;
-    bool ok = false;
-    const qulonglong value = trimmed.toULongLong(&ok);
-    return ok && value >= 1 && value <= 65535 ? static_cast<quint16>(value) : 0;
-}
 
 void FlattenHeader(QTableView* list) {
     list->horizontalHeader()->setSectionsClickable(false);
@@ -200,10 +182,10 @@ void FrMain::buildUi() {
 
     connect(m_queDing, &QPushButton::clicked, this, &FrMain::applySettings);
     connect(m_gengXin, &QCheckBox::toggled, this, [this](bool on) {
-        m_updateOption = Flag(on);
+        m_updateOption = FlagText(on);
         m_hub->setUpdateEnabled(on);
     });
-    connect(m_qiQiu, &QCheckBox::toggled, this, [this](bool on) { m_balloonOption = Flag(on); });
+    connect(m_qiQiu, &QCheckBox::toggled, this, [this](bool on) { m_balloonOption = FlagText(on); });
     connect(m_tabs, &QTabWidget::currentChanged, this, &FrMain::onTabChanged);
     connect(m_timer1, &QTimer::timeout, this, &FrMain::updateClock);
     connect(m_cellEditor, &CellEditor::finished, this, [this] {
@@ -231,13 +213,13 @@ void FrMain::buildUi() {
             [this](int) { setPanel1(clientCountText()); });
     connect(m_hub, &ConnectionHub::clientConnected, this,
             [this](ConnectionHub::ClientId, const QString& address) {
-                if (OptionIsOn(m_balloonOption))
+                if (FlagIsOn(m_balloonOption))
                     ShowTrayIcon(this, kTitle, address + QStringLiteral(" 连接到服务器"), 1,
                                  kBalloonTimeoutMs);
             });
     connect(m_hub, &ConnectionHub::clientClosed, this,
             [this](ConnectionHub::ClientId, const QString& address) {
-                if (OptionIsOn(m_balloonOption))
+                if (FlagIsOn(m_balloonOption))
                     ShowTrayIcon(this, kTitle, address + QStringLiteral(" 已断开连接"), 1,
                                  kBalloonTimeoutMs);
             });
@@ -273,11 +255,11 @@ bool FrMain::start() {
     setWindowTitle(kTitle);
 
     readSettings();
-    m_gengXin->setChecked(OptionIsOn(m_updateOption));
-    m_qiQiu->setChecked(OptionIsOn(m_balloonOption));
+    m_gengXin->setChecked(FlagIsOn(m_updateOption));
+    m_qiQiu->setChecked(FlagIsOn(m_balloonOption));
     m_fwqDk->setText(m_portSetting);
     m_hub->setLineFilePath(lineFilePath());
-    m_hub->setUpdateEnabled(OptionIsOn(m_updateOption));
+    m_hub->setUpdateEnabled(FlagIsOn(m_updateOption));
     startListening();
 
     m_text1->hide();
@@ -306,7 +288,7 @@ void FrMain::readSettings() {
 
 void FrMain::startListening() {
     m_lastListenOk = false;
-    m_lastListenPort = PortNumber(m_portSetting);
+    m_lastListenPort = PortFromText(m_portSetting);
     if (m_lastListenPort == 0) {
         // A stored value no dialog of ours writes; say so rather than listen on a guess.
         m_fwqIp->setText(m_hub->localAddress());
@@ -333,14 +315,14 @@ void FrMain::applySettings() {
         m_fwqDk->setFocus();
         return;
     }
-    if (PortNumber(port) == 0) {
+    if (PortFromText(port) == 0) {
         showMessage(QStringLiteral("请输入1-65535的端口值"));
         m_fwqDk->setFocus();
         return;
     }
     m_portSetting = port;
-    m_updateOption = Flag(m_gengXin->isChecked());
-    m_balloonOption = Flag(m_qiQiu->isChecked());
+    m_updateOption = FlagText(m_gengXin->isChecked());
+    m_balloonOption = FlagText(m_qiQiu->isChecked());
     WriteRegString(RegRoot::CurrentUser, kSettingsKey, kPortKey, m_portSetting);
     WriteRegString(RegRoot::CurrentUser, kSettingsKey, kUpdateKey, m_updateOption);
     WriteRegString(RegRoot::CurrentUser, kSettingsKey, kBalloonKey, m_balloonOption);

@@ -13,17 +13,6 @@ constexpr int kColumnCount = 5;
 const QString kNewLineName = QStringLiteral("配置名称");
 const QString kNewLineAddress = QStringLiteral("192.168.0.1");
 
-// The file has no quoting: ";" splits fields, CR LF ends records, and the Client's own writer
-// uses "|" as a stand-in for CR LF. A name holding any of them, or a character GBK cannot
-// carry, would come back changed, so Save refuses it like an incomplete row.
-bool NameSurvivesFile(const QString& name) {
-    for (const QChar c : name) {
-        if (c == QLatin1Char(';') || c == QLatin1Char('|') || c == QLatin1Char('\r') ||
-            c == QLatin1Char('\n'))
-            return false;
-    }
-    return FromGbk(ToGbk(name)) == name;
-}
 } // namespace
 
 LineTableModel::LineTableModel(QObject* parent) : QAbstractTableModel(parent) {}

@@ -1,0 +1,13 @@
+#include "common/logging.h"
+
+namespace torvane {
+
+Q_LOGGING_CATEGORY(lcLineFile, "torvane.common.linefile")
+Q_LOGGING_CATEGORY(lcSettings, "torvane.common.settings")
+Q_LOGGING_CATEGORY(lcInstance, "torvane.common.instance")
+
+void InstallMessageFormat() {
+    qSetMessagePattern(QStringLiteral("Torvane: %{if-category}[%{category}] %{endif}%{message}"));
+}
+
+} // namespace torvane
