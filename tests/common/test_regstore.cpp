@@ -8,6 +8,8 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+
 using namespace torvane;
 
 namespace {
@@ -92,15 +94,15 @@ private slots:
 
         // A file an older version left open to all is closed by the next write, the next delete,
         // or the call at start, and keeps its values.
-        QVERIFY(::chmod(QFile::encodeName(m_file).constData(), 0666) == 0);
-        QVERIFY(WriteRegString(RegRoot::CurrentUser, kSettingsKey, "FwqDk", "15200"));
-        QCOMPARE(ModeOf(m_file), 0600);
-        QVERIFY(::chmod(QFile::encodeName(m_file).constData(), 0666) == 0);
-        QVERIFY(DeleteRegValue(RegRoot::CurrentUser, kSettingsKey, "FwqDk"));
-        QCOMPARE(ModeOf(m_file), 0600);
-        QVERIFY(::chmod(QFile::encodeName(m_file).constData(), 0644) == 0);
-        QVERIFY(RestrictRegStoreFile(RegRoot::CurrentUser, kSettingsKey));
-        QCOMPARE(ModeOf(m_file), 0600);
+        const std::function<bool()> steps[] = {
+            [] { return WriteRegString(RegRoot::CurrentUser, kSettingsKey, "FwqDk", "1"); },
+            [] { return DeleteRegValue(RegRoot::CurrentUser, kSettingsKey, "FwqDk"); },
+            [] { return RestrictRegStoreFile(RegRoot::CurrentUser, kSettingsKey); }};
+        for (const auto& step : steps) {
+            QVERIFY(::chmod(QFile::encodeName(m_file).constData(), 0666) == 0);
+            QVERIFY(step());
+            QCOMPARE(ModeOf(m_file), 0600);
+        }
         QCOMPARE(ReadRegString(RegRoot::CurrentUser, kSettingsKey, "AdminPwd"), QString("digest"));
     }
 
