@@ -11,11 +11,6 @@
 
 namespace torvane {
 
-namespace {
-// Seconds after its last change before a file's stamp is trusted to show the next change.
-constexpr qint64 kSettleSecs = 2;
-} // namespace
-
 LineFileSource::LineFileSource(const QString& path) {
     setPath(path);
 }
@@ -29,6 +24,8 @@ void LineFileSource::setPath(const QString& path) {
 
 std::optional<LineFileSource::Stamp> LineFileSource::stampNow() const {
 #ifdef Q_OS_UNIX
+    // Seconds after its last change before a file's stamp is trusted to show the next change.
+    constexpr qint64 kSettleSecs = 2;
     struct stat st {};
     if (m_native.isEmpty() || ::lstat(m_native.constData(), &st) != 0)
         return std::nullopt;
