@@ -19,4 +19,10 @@ bool DeleteRegValue(RegRoot root, const QString& subKey, const QString& valueNam
 // Path of the file that backs a key (for tests and the README).
 QString RegStoreFilePath(RegRoot root, const QString& subKey);
 
+// The current user's store holds the administrator password's digest, so its file is kept to
+// mode 0600 whatever the umask: created so before the first write and set so after every write
+// and delete. This sets it on a file left by an older version; programs call it at start. True
+// when the file is missing or private now (always true where the store is no file).
+bool RestrictRegStoreFile(RegRoot root, const QString& subKey);
+
 } // namespace torvane

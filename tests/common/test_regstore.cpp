@@ -6,7 +6,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
+#include <functional>
+
 using namespace torvane;
+
+namespace {
+int ModeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+} // namespace
 
 class TestRegStore : public QObject {
     Q_OBJECT
@@ -73,12 +84,37 @@ private slots:
         QCOMPARE(ReadRegString(RegRoot::CurrentUser, kSettingsKey, "FwqIp"), QString("10.0.0.1"));
     }
 
+    void storeFileStaysPrivateWhateverTheUmask() {
+        // It holds the password digest: with umask 000 a plain QSettings file is world-writable.
+        const mode_t oldMask = ::umask(0);
+        const auto restoreMask = qScopeGuard([oldMask] { ::umask(oldMask); });
+        QVERIFY(QFile::remove(m_file));
+        QVERIFY(WriteRegString(RegRoot::CurrentUser, kSettingsKey, "AdminPwd", "digest"));
+        QCOMPARE(ModeOf(m_file), 0600);
+
+        // A file an older version left open to all is closed by the next write, the next delete,
+        // or the call at start, and keeps its values.
+        const std::function<bool()> steps[] = {
+            [] { return WriteRegString(RegRoot::CurrentUser, kSettingsKey, "FwqDk", "1"); },
+            [] { return DeleteRegValue(RegRoot::CurrentUser, kSettingsKey, "FwqDk"); },
+            [] { return RestrictRegStoreFile(RegRoot::CurrentUser, kSettingsKey); }};
+        for (const auto& step : steps) {
+            QVERIFY(::chmod(QFile::encodeName(m_file).constData(), 0666) == 0);
+            QVERIFY(step());
+            QCOMPARE(ModeOf(m_file), 0600);
+        }
+        QCOMPARE(ReadRegString(RegRoot::CurrentUser, kSettingsKey, "AdminPwd"), QString("digest"));
+    }
+
     void unwritableStoreReportsFailure() {
         // Runs last: a folder in the file's place cannot be written.
         QVERIFY(QFile::remove(m_file));
         QVERIFY(QDir().mkpath(m_file));
         QVERIFY(!WriteRegString(RegRoot::CurrentUser, kSettingsKey, "FwqDk", "1"));
         QVERIFY(QFileInfo(m_file).isDir());
+        // Not a file the store wrote: its mode is not touched.
+        QVERIFY(!RestrictRegStoreFile(RegRoot::CurrentUser, kSettingsKey));
+        QVERIFY(ModeOf(m_file) != 0600);
     }
 };
 
