@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/protocol.h"
+#include "server/hubeventbackend.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -8,24 +8,22 @@
 #include <QObject>
 #include <QString>
 
-#include <sys/stat.h>
-
 #include <array>
 #include <memory>
-#include <optional>
 #include <vector>
 
-class QSocketNotifier;
 class QTimer;
 
 namespace torvane::server {
 
+class LineFileCache;
 struct HubConnection;
 
-// The Server's end of the Client connections: one epoll set holds the listener and every client
-// socket and is watched by a single notifier in the GUI loop, so that ten thousand idle Clients
-// cost nothing per loop pass and a few hundred bytes each. Every connection has its own id; rows,
-// reports, closes and switch commands go by that id, never by the address.
+// The Server's end of the Client connections: one readiness set (an event backend: epoll on
+// Linux) holds the listener and every client socket and is watched by a single notifier in the
+// GUI loop, so that ten thousand idle Clients cost nothing per loop pass and a few hundred bytes
+// each. Every connection has its own id; rows, reports, closes and switch commands go by that
+// id, never by the address.
 //
 // What arrives on a connection is cut into reports by the message reader (split reports are
 // joined, merged ones separated). A report with fewer than four pieces or a U that does not read
@@ -39,7 +37,10 @@ class ConnectionHub : public QObject {
 public:
     using ClientId = quint64; // one per accepted connection, never reused until closeAll
 
+    // The OS's best event backend.
     explicit ConnectionHub(QObject* parent = nullptr);
+    // A given backend (tests run the hub on each one).
+    explicit ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* parent = nullptr);
     ~ConnectionHub() override;
 
     // Listens on all local addresses (backlog 4096). Returns false with a readable reason
@@ -61,6 +62,7 @@ public:
     int connectionCount() const;
     bool isConnected(ClientId id) const;
     QString addressOf(ClientId id) const; // empty when the id is not connected
+    QString backendName() const;
 
     // Limits, public so that tests and the benchmark can see what the hub enforces.
     static constexpr int kBacklog = 4096;
@@ -85,11 +87,11 @@ signals:
 private:
     enum class EndKind { Closed, Failed };
 
-    void onEpollReady();
+    void onReady();
     void acceptPending();
     void armListener(bool on);
     bool isCurrent(int fd, quint64 serial) const;
-    void handleEvent(HubConnection* conn, quint32 events);
+    void handleEvent(HubConnection* conn, quint32 readiness);
     void readFrom(HubConnection* conn);
     void handleMessage(HubConnection* conn, const QByteArray& message);
     bool sendBytes(HubConnection* conn, const QByteArray& bytes);
@@ -99,27 +101,18 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    QByteArray lineFileBytes();
     qint64 nowMs() const { return m_clock.elapsed(); }
 
-    int m_epollFd = -1;
+    std::unique_ptr<HubEventBackend> m_events;
+    std::unique_ptr<LineFileCache> m_lineFile;
     int m_listenFd = -1;
     quint16 m_port = 0;
     bool m_listenerArmed = false;
     bool m_reapPosted = false;
-    QSocketNotifier* m_notifier = nullptr;
     QTimer* m_sweepTimer = nullptr;
     QTimer* m_rearmTimer = nullptr; // resumes accepting after the descriptor limit was hit
     QElapsedTimer m_clock;          // monotonic time for the message readers
     bool m_updateEnabled = false;
-    QString m_lineFilePath;
-    QByteArray m_lineFileNative;
-    struct FileCache {
-        struct stat key;
-        QByteArray bytes;
-        bool sameFile(const struct stat& now) const;
-    };
-    std::optional<FileCache> m_fileCache;
     std::array<QString, 3> m_switchFields;
     QByteArray m_switchBytes;
     ClientId m_lastId = 0;
