@@ -3,6 +3,7 @@
 #include "common/messagereader.h"
 #include "common/protocol.h"
 #include "common/socketoptions.h"
+#include "server/descriptorbudget.h"
 #include "server/linefilecache.h"
 #include "server/serverlogging.h"
 
@@ -14,7 +15,6 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,24 +36,12 @@ struct HubConnection {
     QByteArray outQueue;     // bytes the socket could not take yet
     qsizetype outOffset = 0; // how much of outQueue has gone out
     qint64 garbageBytes = 0; // non-report data since the last good report
+    bool reported = false;   // one complete report came: a real Client
     bool wantWrite = false;
     bool broken = false; // a send failed or overflowed; ended on the next loop pass
 };
 
 namespace {
-// Each Client is one descriptor: take every descriptor the administrator allows us.
-void RaiseDescriptorLimit() {
-    static const bool done = [] {
-        rlimit limit{};
-        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-            limit.rlim_cur = limit.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
-        return true;
-    }();
-    Q_UNUSED(done);
-}
-
 // A workstation that loses power never closes its connection: keepalive probes (and the user
 // timeout for unacknowledged data) take it off the list within about a minute.
 constexpr KeepAlivePolicy kClientKeepAlive{20, 5, 4, 45000};
@@ -72,8 +60,9 @@ ConnectionHub::ConnectionHub(QObject* parent) : ConnectionHub(CreateHubEventBack
 ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* parent)
     : QObject(parent), m_events(std::move(backend)), m_lineFile(std::make_unique<LineFileCache>()) {
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
-    RaiseDescriptorLimit();
     m_clock.start();
+    m_spare = std::make_unique<SpareDescriptor>();
+    m_spare->take();
     if (!m_events)
         m_events = CreateHubEventBackend();
     connect(m_events.get(), &HubEventBackend::ready, this, &ConnectionHub::onReady);
@@ -85,6 +74,9 @@ ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* 
     m_rearmTimer->setSingleShot(true);
     m_rearmTimer->setInterval(200);
     connect(m_rearmTimer, &QTimer::timeout, this, [this] { armListener(true); });
+    m_deadlineTimer = new QTimer(this);
+    m_deadlineTimer->setSingleShot(true);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &ConnectionHub::endSilentConnections);
 }
 
 ConnectionHub::~ConnectionHub() {
@@ -183,6 +175,9 @@ void ConnectionHub::closeAllConnections() {
     m_byFd.shrink_to_fit();
     m_byId.clear();
     m_byId.squeeze();
+    m_deadlines.clear();
+    m_deadlines.shrink_to_fit();
+    m_deadlineTimer->stop();
     closeListener();
     m_lastId = 0;
     emit allClosed();
@@ -254,6 +249,14 @@ void ConnectionHub::armListener(bool on) {
 }
 
 void ConnectionHub::acceptPending() {
+    // Client sockets never take the top kDescriptorReserve descriptors: the event loop's wakeup
+    // pipes, timers, threads and the line file being sent need them at any time, and a program
+    // that cannot make a pipe dies. Descriptors are handed out lowest first, so a connection
+    // that lands up there means the rest are taken; it is closed at once.
+    const qint64 limit = SoftDescriptorLimit();
+    const qint64 highestForClients = limit < 0 ? -1 : limit - kDescriptorReserve - 1;
+    if (!m_spare->isHeld())
+        m_spare->take();
     for (int i = 0; i < kAcceptsPerActivation; ++i) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -262,13 +265,27 @@ void ConnectionHub::acceptPending() {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                // Something else took the reserve too: the spare lets this one in to be closed,
+                // so the listener does not stay ready with nobody able to take its connections.
+                if (turnAwayWithSpare())
+                    continue;
+            }
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: stop watching the listener for a while instead of
-                // spinning on a ready listener; pending Clients wait in the backlog.
+                // Not even that: stop watching the listener for a while instead of spinning on
+                // it; pending Clients wait in the backlog.
                 armListener(false);
                 m_rearmTimer->start();
             }
             return;
+        }
+        if (highestForClients >= 0 && fd > highestForClients) {
+            turnAway(fd);
+            continue;
+        }
+        if (m_turningAway) {
+            m_turningAway = false;
+            qCInfo(lcHub) << "accepting connections again;" << m_turnedAway << "turned away so far";
         }
         auto conn =
             std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, AddressText(peer));
@@ -282,8 +299,58 @@ void ConnectionHub::acceptPending() {
         HubConnection* raw = conn.get();
         m_byFd[fd] = std::move(conn);
         m_byId.insert(raw->id, raw);
+        m_deadlines.push_back(Deadline{nowMs() + m_reportDeadlineMs, raw->id, raw->serial});
+        if (!m_deadlineTimer->isActive())
+            m_deadlineTimer->start(m_reportDeadlineMs);
         emit clientConnected(raw->id, raw->address);
     }
+}
+
+void ConnectionHub::turnAway(int fd) {
+    ::close(fd);
+    ++m_turnedAway;
+    if (!m_turningAway) {
+        m_turningAway = true;
+        qCWarning(lcHub) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
+                         << "); new connections are closed until some end";
+    }
+}
+
+bool ConnectionHub::turnAwayWithSpare() {
+    if (!m_spare->isHeld())
+        return false;
+    m_spare->release();
+    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int error = errno;
+    if (fd >= 0)
+        turnAway(fd);
+    // Taken back at once; should someone else have got it first, the next batch tries again.
+    m_spare->take();
+    errno = error;
+    return fd >= 0;
+}
+
+void ConnectionHub::endSilentConnections() {
+    // Deadlines are in acceptance order, so the expired ones are at the front. A real Client
+    // reports as soon as it is connected; a connection that never completes one holds a
+    // descriptor for nothing.
+    const qint64 now = nowMs();
+    while (!m_deadlines.empty() && m_deadlines.front().atMs <= now) {
+        const Deadline due = m_deadlines.front();
+        m_deadlines.pop_front();
+        HubConnection* conn = m_byId.value(due.id);
+        if (conn && conn->serial == due.serial && !conn->reported) {
+            ++m_silentEnded;
+            endConnection(conn, EndKind::Failed); // receivers may close everything
+        }
+    }
+    if (!m_deadlines.empty())
+        m_deadlineTimer->start(
+            static_cast<int>(std::max<qint64>(0, m_deadlines.front().atMs - now)));
+}
+
+void ConnectionHub::setReportDeadline(int ms) {
+    m_reportDeadlineMs = std::max(1, ms);
 }
 
 bool ConnectionHub::isCurrent(int fd, quint64 serial) const {
@@ -357,6 +424,7 @@ void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message
         return;
     }
     conn->garbageBytes = 0;
+    conn->reported = true;
     const ClientId id = conn->id;
     const quint64 serial = conn->serial;
     emit clientReported(id, report->gateway, report->primaryDns, report->lineName);

@@ -3,6 +3,7 @@
 #include "common/settingvalues.h"
 #include "common/validators.h"
 #include "server/clientlistmodel.h"
+#include "server/descriptorbudget.h"
 #include "server/serverlogging.h"
 
 namespace torvane::server {
@@ -46,6 +47,8 @@ void ServerController::stop() {
 }
 
 void ServerController::startListening() {
+    // Each Client is one descriptor: take every descriptor the administrator allows us.
+    RaiseDescriptorLimit();
     m_lastListenOk = false;
     m_lastListenPort = m_settings.portNumber();
     if (m_lastListenPort == 0) {

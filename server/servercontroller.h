@@ -37,7 +37,8 @@ public:
     void start();
     // The three values from the store; missing ones get their defaults, written back.
     void loadSettings();
-    // Listens on the port setting; says so when it cannot.
+    // Raises the descriptor limit to the hard limit and listens on the port setting; says so
+    // when it cannot.
     void startListening();
     // End: every connection and the listener closed.
     void stop();

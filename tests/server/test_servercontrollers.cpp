@@ -19,6 +19,7 @@
 
 #include <memory>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 using namespace torvane;
@@ -131,6 +132,19 @@ private slots:
         for (const QString& text : Texts(messages))
             QVERIFY2(text.contains(QStringLiteral("15200")), qPrintable(text));
         QVERIFY(!server.serverAddress().isEmpty());
+    }
+
+    void listeningRaisesTheDescriptorLimitToTheHardLimit() {
+        rlimit saved{};
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit lowered = saved;
+        lowered.rlim_cur = std::min<rlim_t>(saved.rlim_max, 512);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        auto server = startedServer();
+        rlimit now{};
+        QCOMPARE(getrlimit(RLIMIT_NOFILE, &now), 0);
+        QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        QCOMPARE(now.rlim_cur, saved.rlim_max);
     }
 
     void storedValuesAreTakenAsTheyStand() {
