@@ -109,6 +109,8 @@ int RunServer(int commandFd, int replyFd, rlim_t hardLimit, int deadlineMs,
     int peak = 0;
     QObject::connect(&hub, &ConnectionHub::clientConnected, &hub,
                      [&] { peak = std::max(peak, hub.connectionCount()); });
+    long long failed = 0; // the deadline's, and keepalive or other socket failures
+    QObject::connect(&hub, &ConnectionHub::clientFailed, &hub, [&] { ++failed; });
     // A thread with its own event loop needs a wakeup descriptor when it starts.
     int threadsStarted = 0;
     QTimer threads;
@@ -129,7 +131,7 @@ int RunServer(int commandFd, int replyFd, rlim_t hardLimit, int deadlineMs,
                                    std::to_string(hub.silentEndedCount()) + " " +
                                    std::to_string(ResidentKiB()) + " " +
                                    std::to_string(threadsStarted) + " " +
-                                   std::to_string(softLimit));
+                                   std::to_string(softLimit) + " " + std::to_string(failed));
         } else {
             app.quit();
         }
@@ -146,14 +148,15 @@ struct Stats {
     long rssKiB = 0;
     int threads = 0;
     long long limit = 0;
+    long long failed = 0;
 };
 
 Stats AskStats(int commandFd, int replyFd) {
     WriteLine(commandFd, "STATS");
     Stats stats;
-    std::sscanf(ReadLine(replyFd).c_str(), "%d %d %lld %lld %ld %d %lld", &stats.connections,
+    std::sscanf(ReadLine(replyFd).c_str(), "%d %d %lld %lld %ld %d %lld %lld", &stats.connections,
                 &stats.peak, &stats.turnedAway, &stats.silentEnded, &stats.rssKiB, &stats.threads,
-                &stats.limit);
+                &stats.limit, &stats.failed);
     return stats;
 }
 
@@ -353,8 +356,9 @@ bool RunOnce(rlim_t hardLimit, int idle, int realCount, int deadlineS, const QSt
                 static_cast<unsigned long long>(hardLimit), idleServer.limit, idle, realCount,
                 deadlineS);
     std::printf("  idle sockets: %d held at most, %lld turned away at once (%.0f ms to take or "
-                "turn away all), %lld ended by the deadline\n",
-                crowded.peak, crowded.turnedAway, crowdMs, after.silentEnded);
+                "turn away all), %lld ended by the deadline, %lld failed before it\n",
+                crowded.peak, crowded.turnedAway, crowdMs, after.silentEnded,
+                after.failed - after.silentEnded);
     if (!times.empty()) {
         std::printf("  real Clients served: %zu of %d in %d attempts; time to the update: "
                     "first %.0f ms, median %.0f ms, last %.0f ms\n",
