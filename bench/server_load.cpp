@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QtDebug>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -105,7 +106,7 @@ int RunServer(int commandFd, int replyFd, const QString& lineFile) {
     hub.setUpdateEnabled(true);
     QString error;
     if (!hub.listen(0, &error)) {
-        std::fprintf(stderr, "listen: %s\n", qPrintable(error));
+        qWarning("listen: %s", qPrintable(error));
         return 1;
     }
 
@@ -202,7 +203,7 @@ public:
             const int count =
                 epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), 1000);
             if (count == 0) {
-                std::fprintf(stderr, "stalled at %d of %d\n", done, n);
+                qWarning("stalled at %d of %d", done, n);
                 return false;
             }
             for (int i = 0; i < count; ++i) {
@@ -212,7 +213,7 @@ public:
                     socklen_t length = sizeof error;
                     getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &length);
                     if (error != 0) {
-                        std::fprintf(stderr, "connect: %s\n", std::strerror(error));
+                        qWarning("connect: %s", std::strerror(error));
                         return false;
                     }
                     client.connected = true;
@@ -285,7 +286,7 @@ private:
         Client& client = m_clients[static_cast<size_t>(index)];
         client.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (client.fd < 0) {
-            std::perror("socket");
+            qWarning("socket: %s", std::strerror(errno));
             return false;
         }
         // Each source address has its own ~60k ports; the port is picked at connect.
@@ -295,7 +296,7 @@ private:
         from.sin_family = AF_INET;
         from.sin_addr.s_addr = htonl(0x7f000002u + static_cast<quint32>(index % kSourceAddresses));
         if (::bind(client.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
-            std::perror("bind");
+            qWarning("bind: %s", std::strerror(errno));
             return false;
         }
         sockaddr_in to{};
@@ -304,7 +305,7 @@ private:
         to.sin_port = htons(m_port);
         if (::connect(client.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
             errno != EINPROGRESS) {
-            std::perror("connect");
+            qWarning("connect: %s", std::strerror(errno));
             return false;
         }
         // On loopback the handshake is usually done when connect returns: report at once and
@@ -338,8 +339,7 @@ private:
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 return true;
-            std::fprintf(stderr, "client connection ended: %s\n",
-                         n == 0 ? "closed" : std::strerror(errno));
+            qWarning("client connection ended: %s", n == 0 ? "closed" : std::strerror(errno));
             return false;
         }
     }

@@ -1,27 +1,21 @@
 #include "server/connectionhub.h"
 
-#include "common/socketoptions.h"
-
-#include "common/gbk.h"
 #include "common/messagereader.h"
+#include "common/protocol.h"
+#include "common/socketoptions.h"
+#include "server/descriptorbudget.h"
+#include "server/linefilecache.h"
+#include "server/serverlogging.h"
 
-#include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace torvane::server {
@@ -42,24 +36,12 @@ struct HubConnection {
     QByteArray outQueue;     // bytes the socket could not take yet
     qsizetype outOffset = 0; // how much of outQueue has gone out
     qint64 garbageBytes = 0; // non-report data since the last good report
+    bool reported = false;   // one complete report came: a real Client
     bool wantWrite = false;
     bool broken = false; // a send failed or overflowed; ended on the next loop pass
 };
 
 namespace {
-// Each Client is one descriptor: take every descriptor the administrator allows us.
-void RaiseDescriptorLimit() {
-    static const bool done = [] {
-        rlimit limit{};
-        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-            limit.rlim_cur = limit.rlim_max;
-            setrlimit(RLIMIT_NOFILE, &limit);
-        }
-        return true;
-    }();
-    Q_UNUSED(done);
-}
-
 // A workstation that loses power never closes its connection: keepalive probes (and the user
 // timeout for unacknowledged data) take it off the list within about a minute.
 constexpr KeepAlivePolicy kClientKeepAlive{20, 5, 4, 45000};
@@ -70,26 +52,20 @@ QString AddressText(const sockaddr_in& address) {
     return QString::fromLatin1(text);
 }
 
-constexpr quint64 kListenerTag = ~quint64(0);
+constexpr quint32 kClientInterest = HubEventBackend::WantRead;
 } // namespace
 
-bool ConnectionHub::FileCache::sameFile(const struct stat& now) const {
-    return key.st_dev == now.st_dev && key.st_ino == now.st_ino && key.st_size == now.st_size &&
-           key.st_mtim.tv_sec == now.st_mtim.tv_sec && key.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
-           key.st_ctim.tv_sec == now.st_ctim.tv_sec && key.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
-}
+ConnectionHub::ConnectionHub(QObject* parent) : ConnectionHub(CreateHubEventBackend(), parent) {}
 
-ConnectionHub::ConnectionHub(QObject* parent) : QObject(parent) {
+ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* parent)
+    : QObject(parent), m_events(std::move(backend)), m_lineFile(std::make_unique<LineFileCache>()) {
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
-    RaiseDescriptorLimit();
     m_clock.start();
-    m_epollFd = epoll_create1(EPOLL_CLOEXEC);
-    if (m_epollFd < 0) {
-        qWarning("ConnectionHub: epoll_create1 failed: %s", std::strerror(errno));
-    } else {
-        m_notifier = new QSocketNotifier(m_epollFd, QSocketNotifier::Read, this);
-        connect(m_notifier, &QSocketNotifier::activated, this, &ConnectionHub::onEpollReady);
-    }
+    m_spare = std::make_unique<SpareDescriptor>();
+    m_spare->take();
+    if (!m_events)
+        m_events = CreateHubEventBackend();
+    connect(m_events.get(), &HubEventBackend::ready, this, &ConnectionHub::onReady);
     m_sweepTimer = new QTimer(this);
     m_sweepTimer->setInterval(kSweepIntervalMs);
     connect(m_sweepTimer, &QTimer::timeout, this, &ConnectionHub::sweep);
@@ -98,14 +74,15 @@ ConnectionHub::ConnectionHub(QObject* parent) : QObject(parent) {
     m_rearmTimer->setSingleShot(true);
     m_rearmTimer->setInterval(200);
     connect(m_rearmTimer, &QTimer::timeout, this, [this] { armListener(true); });
+    m_deadlineTimer = new QTimer(this);
+    m_deadlineTimer->setSingleShot(true);
+    connect(m_deadlineTimer, &QTimer::timeout, this, &ConnectionHub::endSilentConnections);
 }
 
 ConnectionHub::~ConnectionHub() {
     // Quietly: the receivers may already be half destroyed.
     blockSignals(true);
     closeAllConnections();
-    if (m_epollFd >= 0)
-        ::close(m_epollFd);
 }
 
 bool ConnectionHub::listen(quint16 port, QString* errorText) {
@@ -127,7 +104,7 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
         }
         return false;
     };
-    if (m_epollFd < 0) {
+    if (!m_events->isValid()) {
         errno = ENOSYS;
         return fail();
     }
@@ -152,10 +129,7 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
     socklen_t length = sizeof address;
     getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = kListenerTag;
-    if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_listenFd, &event) != 0)
+    if (!m_events->watch(m_listenFd, HubEventBackend::WantRead))
         return fail();
     m_listenerArmed = true;
     return true;
@@ -183,8 +157,7 @@ void ConnectionHub::closeListener() {
     m_rearmTimer->stop();
     if (m_listenFd < 0)
         return;
-    if (m_epollFd >= 0)
-        epoll_ctl(m_epollFd, EPOLL_CTL_DEL, m_listenFd, nullptr);
+    m_events->unwatch(m_listenFd);
     ::close(m_listenFd);
     m_listenFd = -1;
     m_port = 0;
@@ -193,13 +166,18 @@ void ConnectionHub::closeListener() {
 
 void ConnectionHub::closeAllConnections() {
     for (auto& slot : m_byFd) {
-        if (slot)
-            ::close(slot->fd); // closing drops it from the epoll set too
+        if (slot) {
+            m_events->unwatch(slot->fd);
+            ::close(slot->fd);
+        }
     }
     m_byFd.clear();
     m_byFd.shrink_to_fit();
     m_byId.clear();
     m_byId.squeeze();
+    m_deadlines.clear();
+    m_deadlines.shrink_to_fit();
+    m_deadlineTimer->stop();
     closeListener();
     m_lastId = 0;
     emit allClosed();
@@ -210,9 +188,7 @@ void ConnectionHub::setUpdateEnabled(bool on) {
 }
 
 void ConnectionHub::setLineFilePath(const QString& path) {
-    m_lineFilePath = path;
-    m_lineFileNative = QFile::encodeName(path);
-    m_fileCache.reset();
+    m_lineFile->setPath(path);
 }
 
 int ConnectionHub::connectionCount() const {
@@ -229,6 +205,10 @@ QString ConnectionHub::addressOf(ClientId id) const {
     return conn ? conn->address : QString();
 }
 
+QString ConnectionHub::backendName() const {
+    return m_events->name();
+}
+
 bool ConnectionHub::sendSwitch(ClientId id, const QString& gateway, const QString& primaryDns,
                                const QString& secondaryDns) {
     HubConnection* conn = m_byId.value(id);
@@ -243,35 +223,40 @@ bool ConnectionHub::sendSwitch(ClientId id, const QString& gateway, const QStrin
     return sendBytes(conn, m_switchBytes);
 }
 
-void ConnectionHub::onEpollReady() {
-    epoll_event events[kEventsPerActivation];
-    const int count = epoll_wait(m_epollFd, events, kEventsPerActivation, 0);
+void ConnectionHub::onReady() {
+    HubEventBackend::Event events[kEventsPerActivation];
+    const int count = m_events->collect(events, kEventsPerActivation);
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.u64 == kListenerTag) {
+        const int fd = static_cast<int>(events[i].descriptor);
+        if (fd >= 0 && fd == m_listenFd) {
             acceptPending();
             continue;
         }
-        const int fd = static_cast<int>(events[i].data.u64);
         // A connection ended earlier in this batch may have freed this descriptor.
         if (fd < 0 || fd >= static_cast<int>(m_byFd.size()) || !m_byFd[fd])
             continue;
-        handleEvent(m_byFd[fd].get(), events[i].events);
+        handleEvent(m_byFd[fd].get(), events[i].readiness);
     }
-    // Whatever is left stays ready in the set: the notifier fires again on the next loop pass,
-    // after the window had its turn.
+    // Whatever is left stays ready: the backend reports it again on the next loop pass, after
+    // the window had its turn.
 }
 
 void ConnectionHub::armListener(bool on) {
     if (m_listenFd < 0 || m_listenerArmed == on)
         return;
-    epoll_event event{};
-    event.events = on ? quint32(EPOLLIN) : 0u;
-    event.data.u64 = kListenerTag;
-    if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, m_listenFd, &event) == 0)
+    if (m_events->change(m_listenFd, on ? quint32(HubEventBackend::WantRead) : 0u))
         m_listenerArmed = on;
 }
 
 void ConnectionHub::acceptPending() {
+    // Client sockets never take the top kDescriptorReserve descriptors: the event loop's wakeup
+    // pipes, timers, threads and the line file being sent need them at any time, and a program
+    // that cannot make a pipe dies. Descriptors are handed out lowest first, so a connection
+    // that lands up there means the rest are taken; it is closed at once.
+    const qint64 limit = SoftDescriptorLimit();
+    const qint64 highestForClients = limit < 0 ? -1 : limit - kDescriptorReserve - 1;
+    if (!m_spare->isHeld())
+        m_spare->take();
     for (int i = 0; i < kAcceptsPerActivation; ++i) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -280,20 +265,31 @@ void ConnectionHub::acceptPending() {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE) {
+                // Something else took the reserve too: the spare lets this one in to be closed,
+                // so the listener does not stay ready with nobody able to take its connections.
+                if (turnAwayWithSpare())
+                    continue;
+            }
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: stop watching the listener for a while instead of
-                // spinning on a ready listener; pending Clients wait in the backlog.
+                // Not even that: stop watching the listener for a while instead of spinning on
+                // it; pending Clients wait in the backlog.
                 armListener(false);
                 m_rearmTimer->start();
             }
             return;
         }
+        if (highestForClients >= 0 && fd > highestForClients) {
+            turnAway(fd);
+            continue;
+        }
+        if (m_turningAway) {
+            m_turningAway = false;
+            qCInfo(lcHub) << "accepting connections again;" << m_turnedAway << "turned away so far";
+        }
         auto conn =
             std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, AddressText(peer));
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLRDHUP;
-        event.data.u64 = static_cast<quint64>(fd);
-        if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+        if (!m_events->watch(fd, kClientInterest)) {
             ::close(fd);
             --m_lastId;
             continue;
@@ -303,8 +299,58 @@ void ConnectionHub::acceptPending() {
         HubConnection* raw = conn.get();
         m_byFd[fd] = std::move(conn);
         m_byId.insert(raw->id, raw);
+        m_deadlines.push_back(Deadline{nowMs() + m_reportDeadlineMs, raw->id, raw->serial});
+        if (!m_deadlineTimer->isActive())
+            m_deadlineTimer->start(m_reportDeadlineMs);
         emit clientConnected(raw->id, raw->address);
     }
+}
+
+void ConnectionHub::turnAway(int fd) {
+    ::close(fd);
+    ++m_turnedAway;
+    if (!m_turningAway) {
+        m_turningAway = true;
+        qCWarning(lcHub) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
+                         << "); new connections are closed until some end";
+    }
+}
+
+bool ConnectionHub::turnAwayWithSpare() {
+    if (!m_spare->isHeld())
+        return false;
+    m_spare->release();
+    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int error = errno;
+    if (fd >= 0)
+        turnAway(fd);
+    // Taken back at once; should someone else have got it first, the next batch tries again.
+    m_spare->take();
+    errno = error;
+    return fd >= 0;
+}
+
+void ConnectionHub::endSilentConnections() {
+    // Deadlines are in acceptance order, so the expired ones are at the front. A real Client
+    // reports as soon as it is connected; a connection that never completes one holds a
+    // descriptor for nothing.
+    const qint64 now = nowMs();
+    while (!m_deadlines.empty() && m_deadlines.front().atMs <= now) {
+        const Deadline due = m_deadlines.front();
+        m_deadlines.pop_front();
+        HubConnection* conn = m_byId.value(due.id);
+        if (conn && conn->serial == due.serial && !conn->reported) {
+            ++m_silentEnded;
+            endConnection(conn, EndKind::Failed); // receivers may close everything
+        }
+    }
+    if (!m_deadlines.empty())
+        m_deadlineTimer->start(
+            static_cast<int>(std::max<qint64>(0, m_deadlines.front().atMs - now)));
+}
+
+void ConnectionHub::setReportDeadline(int ms) {
+    m_reportDeadlineMs = std::max(1, ms);
 }
 
 bool ConnectionHub::isCurrent(int fd, quint64 serial) const {
@@ -312,15 +358,16 @@ bool ConnectionHub::isCurrent(int fd, quint64 serial) const {
            m_byFd[fd]->serial == serial;
 }
 
-void ConnectionHub::handleEvent(HubConnection* conn, quint32 events) {
+void ConnectionHub::handleEvent(HubConnection* conn, quint32 readiness) {
     const int fd = conn->fd;
     const quint64 serial = conn->serial;
-    if (events & EPOLLOUT) {
+    if (readiness & HubEventBackend::Writable) {
         flushQueue(conn);
         if (!isCurrent(fd, serial))
             return;
     }
-    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+    if (readiness &
+        (HubEventBackend::Readable | HubEventBackend::PeerClosed | HubEventBackend::Failed)) {
         // Reading also finds out how the connection ended (orderly close or error).
         readFrom(conn);
     }
@@ -377,6 +424,7 @@ void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message
         return;
     }
     conn->garbageBytes = 0;
+    conn->reported = true;
     const ClientId id = conn->id;
     const quint64 serial = conn->serial;
     emit clientReported(id, report->gateway, report->primaryDns, report->lineName);
@@ -385,48 +433,8 @@ void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message
         // the id.
         HubConnection* still = m_byId.value(id);
         if (still && still->serial == serial)
-            sendBytes(still, Protocol::ComposeLineListUpdate(lineFileBytes()));
+            sendBytes(still, Protocol::ComposeLineListUpdate(m_lineFile->read()));
     }
-}
-
-QByteArray ConnectionHub::lineFileBytes() {
-    // The bytes as they are on disk now. A file whose identity, size and times are unchanged
-    // since the last read is not read again, except while it is young: timestamps are coarse,
-    // so a same-size rewrite within one tick would not show.
-    struct stat now {};
-    if (m_lineFileNative.isEmpty() || ::stat(m_lineFileNative.constData(), &now) != 0) {
-        m_fileCache.reset();
-        return {}; // a missing file is an empty list
-    }
-    timespec clock{};
-    clock_gettime(CLOCK_REALTIME, &clock);
-    const bool settled = clock.tv_sec - now.st_ctim.tv_sec > 2;
-    if (settled && m_fileCache && m_fileCache->sameFile(now))
-        return m_fileCache->bytes;
-
-    m_fileCache.reset();
-    const int fd = ::open(m_lineFileNative.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    struct stat opened {};
-    QByteArray bytes;
-    if (::fstat(fd, &opened) == 0 && opened.st_size > 0 && opened.st_size < (1 << 24))
-        bytes.reserve(static_cast<qsizetype>(opened.st_size));
-    char chunk[8192];
-    while (true) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n > 0) {
-            bytes.append(chunk, n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
-    }
-    ::close(fd);
-    if (settled)
-        m_fileCache = FileCache{opened, bytes};
-    return bytes;
 }
 
 bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
@@ -456,7 +464,7 @@ bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
-        // The epoll set reports the error on its next pass and ends the connection there.
+        // The event backend reports the error on its next pass and ends the connection there.
         markBroken(conn);
         return false;
     }
@@ -491,10 +499,9 @@ void ConnectionHub::flushQueue(HubConnection* conn) {
 void ConnectionHub::updateWriteInterest(HubConnection* conn, bool wantWrite) {
     if (conn->wantWrite == wantWrite)
         return;
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP | (wantWrite ? quint32(EPOLLOUT) : 0u);
-    event.data.u64 = static_cast<quint64>(conn->fd);
-    if (epoll_ctl(m_epollFd, EPOLL_CTL_MOD, conn->fd, &event) == 0)
+    const quint32 interest =
+        kClientInterest | (wantWrite ? quint32(HubEventBackend::WantWrite) : 0u);
+    if (m_events->change(conn->fd, interest))
         conn->wantWrite = wantWrite;
 }
 
@@ -503,6 +510,7 @@ void ConnectionHub::endConnection(HubConnection* conn, EndKind kind) {
     const ClientId id = conn->id;
     const QString address = conn->address;
     m_byId.remove(id);
+    m_events->unwatch(fd);
     ::close(fd);
     m_byFd[fd].reset(); // conn is gone from here on
     // A freed descriptor may let a Client waiting in the backlog in.

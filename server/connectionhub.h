@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/protocol.h"
+#include "server/hubeventbackend.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -8,24 +8,24 @@
 #include <QObject>
 #include <QString>
 
-#include <sys/stat.h>
-
 #include <array>
+#include <deque>
 #include <memory>
-#include <optional>
 #include <vector>
 
-class QSocketNotifier;
 class QTimer;
 
 namespace torvane::server {
 
+class LineFileCache;
+class SpareDescriptor;
 struct HubConnection;
 
-// The Server's end of the Client connections: one epoll set holds the listener and every client
-// socket and is watched by a single notifier in the GUI loop, so that ten thousand idle Clients
-// cost nothing per loop pass and a few hundred bytes each. Every connection has its own id; rows,
-// reports, closes and switch commands go by that id, never by the address.
+// The Server's end of the Client connections: one readiness set (an event backend: epoll on
+// Linux) holds the listener and every client socket and is watched by a single notifier in the
+// GUI loop, so that ten thousand idle Clients cost nothing per loop pass and a few hundred bytes
+// each. Every connection has its own id; rows, reports, closes and switch commands go by that
+// id, never by the address.
 //
 // What arrives on a connection is cut into reports by the message reader (split reports are
 // joined, merged ones separated). A report with fewer than four pieces or a U that does not read
@@ -34,12 +34,21 @@ struct HubConnection;
 // more than kOutQueueLimit bytes wait for it, is ended as failed. An orderly close from the
 // Client is clientClosed (the balloon); a reset, a keepalive or user timeout, or any other socket
 // error is clientFailed (no balloon).
+//
+// Connections no real Client makes are bounded too: one that has not completed a report within
+// the report deadline (60 s) of connecting is ended as failed, and client sockets never take
+// the top kDescriptorReserve descriptors below the soft limit: a connection beyond that is
+// accepted and closed at once (turned away), so the program's own needs are always met and the
+// backlog never fills with connections nobody takes.
 class ConnectionHub : public QObject {
     Q_OBJECT
 public:
     using ClientId = quint64; // one per accepted connection, never reused until closeAll
 
+    // The OS's best event backend.
     explicit ConnectionHub(QObject* parent = nullptr);
+    // A given backend (tests run the hub on each one).
+    explicit ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* parent = nullptr);
     ~ConnectionHub() override;
 
     // Listens on all local addresses (backlog 4096). Returns false with a readable reason
@@ -61,6 +70,13 @@ public:
     int connectionCount() const;
     bool isConnected(ClientId id) const;
     QString addressOf(ClientId id) const; // empty when the id is not connected
+    QString backendName() const;
+    // A connection that has not completed a report this long after connecting is ended as
+    // failed; applies to connections accepted afterwards.
+    void setReportDeadline(int ms);
+    int reportDeadline() const { return m_reportDeadlineMs; }
+    qint64 turnedAwayCount() const { return m_turnedAway; }   // closed at once: no descriptors
+    qint64 silentEndedCount() const { return m_silentEnded; } // ended by the report deadline
 
     // Limits, public so that tests and the benchmark can see what the hub enforces.
     static constexpr int kBacklog = 4096;
@@ -73,6 +89,13 @@ public:
     // Unsent bytes allowed for a Client that stops reading (a line-list update is a few KiB).
     static constexpr qint64 kOutQueueLimit = qint64{1024} * 1024;
     static constexpr int kSweepIntervalMs = 5000;
+    static constexpr int kReportDeadlineMs = 60 * 1000;
+    // Descriptors below the soft limit that client sockets never take. A GLib event loop makes a
+    // wakeup descriptor for every thread that starts one (Qt's own threads, a lookup); message
+    // boxes load fonts; the line file, the address lookup for "服务器IP：" and the tray's
+    // session bus each need one now and then. They add up to a few dozen at most: 64 leaves them
+    // room and still leaves Clients some 950 descriptors of a 1,024 limit.
+    static constexpr int kDescriptorReserve = 64;
 
 signals:
     void clientConnected(ConnectionHub::ClientId id, const QString& address);
@@ -85,11 +108,11 @@ signals:
 private:
     enum class EndKind { Closed, Failed };
 
-    void onEpollReady();
+    void onReady();
     void acceptPending();
     void armListener(bool on);
     bool isCurrent(int fd, quint64 serial) const;
-    void handleEvent(HubConnection* conn, quint32 events);
+    void handleEvent(HubConnection* conn, quint32 readiness);
     void readFrom(HubConnection* conn);
     void handleMessage(HubConnection* conn, const QByteArray& message);
     bool sendBytes(HubConnection* conn, const QByteArray& bytes);
@@ -99,27 +122,33 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    QByteArray lineFileBytes();
+    void turnAway(int fd);
+    bool turnAwayWithSpare();
+    void endSilentConnections();
     qint64 nowMs() const { return m_clock.elapsed(); }
 
-    int m_epollFd = -1;
+    std::unique_ptr<HubEventBackend> m_events;
+    std::unique_ptr<LineFileCache> m_lineFile;
+    std::unique_ptr<SpareDescriptor> m_spare;
     int m_listenFd = -1;
     quint16 m_port = 0;
     bool m_listenerArmed = false;
     bool m_reapPosted = false;
-    QSocketNotifier* m_notifier = nullptr;
     QTimer* m_sweepTimer = nullptr;
-    QTimer* m_rearmTimer = nullptr; // resumes accepting after the descriptor limit was hit
-    QElapsedTimer m_clock;          // monotonic time for the message readers
-    bool m_updateEnabled = false;
-    QString m_lineFilePath;
-    QByteArray m_lineFileNative;
-    struct FileCache {
-        struct stat key;
-        QByteArray bytes;
-        bool sameFile(const struct stat& now) const;
+    QTimer* m_rearmTimer = nullptr;    // resumes accepting after the descriptor limit was hit
+    QTimer* m_deadlineTimer = nullptr; // the first report deadline to come
+    struct Deadline {
+        qint64 atMs;
+        ClientId id;
+        quint64 serial;
     };
-    std::optional<FileCache> m_fileCache;
+    std::deque<Deadline> m_deadlines; // in acceptance order, so in deadline order
+    int m_reportDeadlineMs = kReportDeadlineMs;
+    qint64 m_turnedAway = 0;
+    qint64 m_silentEnded = 0;
+    bool m_turningAway = false;
+    QElapsedTimer m_clock; // monotonic time for the message readers
+    bool m_updateEnabled = false;
     std::array<QString, 3> m_switchFields;
     QByteArray m_switchBytes;
     ClientId m_lastId = 0;

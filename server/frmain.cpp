@@ -1,15 +1,14 @@
 #include "server/frmain.h"
 
 #include "common/linefile.h"
-#include "common/regstore.h"
-#include "common/settingvalues.h"
 #include "common/singleinstance.h"
 #include "common/trayicon.h"
-#include "common/validators.h"
 #include "server/celleditor.h"
 #include "server/clientlistmodel.h"
 #include "server/linemenu.h"
+#include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
+#include "server/servercontroller.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -39,9 +38,6 @@ namespace torvane::server {
 namespace {
 const QString kTitle = QStringLiteral("Torvane -- 服务器端");
 const QString kMessageTitle = QStringLiteral("程序提示");
-const QString kPortKey = QStringLiteral("FwqDk");
-const QString kUpdateKey = QStringLiteral("GengXin");
-const QString kBalloonKey = QStringLiteral("QiQiu");
 constexpr int kBalloonTimeoutMs = 10000;
 constexpr int kClockIntervalMs = 1000;
 // Client rows can number in the thousands: their columns get fixed starting widths and are fitted
@@ -67,16 +63,27 @@ QTableView* MakeList(const QString& name, QWidget* parent) {
     list->horizontalHeader()->setStretchLastSection(true);
     return list;
 }
+
+QString ProgramDirectory(const FrMainOptions& options) {
+    return options.programDirectory.isEmpty() ? QCoreApplication::applicationDirPath()
+                                              : options.programDirectory;
+}
 } // namespace
 
-FrMain::FrMain(FrMainOptions options, QWidget* parent)
-    : QMainWindow(parent), m_options(std::move(options)) {
-    m_programDir = m_options.programDirectory.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                        : m_options.programDirectory;
-    m_hub = new ConnectionHub(this);
-    m_clientModel = new ClientListModel(m_hub, this);
-    m_lineTable = new LineTableModel(this);
+FrMain::FrMain(FrMainOptions options, QWidget* parent) : QMainWindow(parent) {
+    const QString lineFile = LineFilePath(ProgramDirectory(options));
+    m_server = new ServerController(lineFile, this);
+    m_lines = new LineTableController(lineFile, m_server->hub(), this);
+    m_options = std::move(options);
     buildUi();
+    connectControllers();
+}
+
+FrMain::FrMain(ServerController* server, LineTableController* lines, FrMainOptions options,
+               QWidget* parent)
+    : QMainWindow(parent), m_options(std::move(options)), m_server(server), m_lines(lines) {
+    buildUi();
+    connectControllers();
 }
 
 FrMain::~FrMain() {
@@ -87,6 +94,18 @@ FrMain::~FrMain() {
     m_cellEditor = nullptr;
 }
 
+ConnectionHub* FrMain::hub() const {
+    return m_server->hub();
+}
+
+ClientListModel* FrMain::clientModel() const {
+    return m_server->clientModel();
+}
+
+LineTableModel* FrMain::lineTable() const {
+    return m_lines->model();
+}
+
 void FrMain::buildUi() {
     setObjectName(QStringLiteral("FrMain"));
     auto* central = new QWidget(this);
@@ -94,76 +113,78 @@ void FrMain::buildUi() {
 
     auto* group = new QGroupBox(QStringLiteral("基本配置"), central);
     auto* grid = new QGridLayout(group);
-    m_fwqIp = new QLineEdit(group);
-    m_fwqIp->setObjectName(QStringLiteral("FwqIp"));
-    m_fwqIp->setReadOnly(true);
-    m_fwqDk = new QLineEdit(group);
-    m_fwqDk->setObjectName(QStringLiteral("FwqDk"));
-    m_fwqDk->setMaxLength(5);
+    m_serverIpBox = new QLineEdit(group);
+    m_serverIpBox->setObjectName(QStringLiteral("FwqIp"));
+    m_serverIpBox->setReadOnly(true);
+    m_portBox = new QLineEdit(group);
+    m_portBox->setObjectName(QStringLiteral("FwqDk"));
+    m_portBox->setMaxLength(5);
     auto* ipLabel = new QLabel(QStringLiteral("服务器IP："), group);
-    ipLabel->setBuddy(m_fwqIp);
+    ipLabel->setBuddy(m_serverIpBox);
     auto* portLabel = new QLabel(QStringLiteral("服务器端口："), group);
-    portLabel->setBuddy(m_fwqDk);
-    m_gengXin = new QCheckBox(QStringLiteral("每次更新客户端配置"), group);
-    m_gengXin->setObjectName(QStringLiteral("GengXin"));
-    m_qiQiu = new QCheckBox(QStringLiteral("连接气球提示"), group);
-    m_qiQiu->setObjectName(QStringLiteral("QiQiu"));
-    m_queDing = new QPushButton(QStringLiteral("确  定"), group);
-    m_queDing->setObjectName(QStringLiteral("QueDing"));
+    portLabel->setBuddy(m_portBox);
+    m_updateBox = new QCheckBox(QStringLiteral("每次更新客户端配置"), group);
+    m_updateBox->setObjectName(QStringLiteral("GengXin"));
+    m_balloonBox = new QCheckBox(QStringLiteral("连接气球提示"), group);
+    m_balloonBox->setObjectName(QStringLiteral("QiQiu"));
+    m_applyButton = new QPushButton(QStringLiteral("确  定"), group);
+    m_applyButton->setObjectName(QStringLiteral("QueDing"));
     grid->addWidget(ipLabel, 0, 0);
-    grid->addWidget(m_fwqIp, 0, 1);
+    grid->addWidget(m_serverIpBox, 0, 1);
     grid->addWidget(portLabel, 0, 2);
-    grid->addWidget(m_fwqDk, 0, 3);
-    grid->addWidget(m_gengXin, 1, 0, 1, 2);
-    grid->addWidget(m_qiQiu, 1, 2);
-    grid->addWidget(m_queDing, 1, 3, Qt::AlignRight);
+    grid->addWidget(m_portBox, 0, 3);
+    grid->addWidget(m_updateBox, 1, 0, 1, 2);
+    grid->addWidget(m_balloonBox, 1, 2);
+    grid->addWidget(m_applyButton, 1, 3, Qt::AlignRight);
     layout->addWidget(group);
 
     m_tabs = new QTabWidget(central);
     m_tabs->setObjectName(QStringLiteral("Tabs"));
-    m_khList = MakeList(QStringLiteral("KhList"), m_tabs);
-    // When the selected workstation leaves, the view would select its neighbour (connected
-    // before the view's own handlers so that the selection is seen before it moves); a switch
-    // picked afterwards must not go to a workstation the administrator never chose.
-    connect(m_clientModel, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+    m_clientList = MakeList(QStringLiteral("KhList"), m_tabs);
+    ClientListModel* clients = m_server->clientModel();
+    // When a selected workstation leaves, the view would select its neighbour (connected before
+    // the view's own handlers so that the selection is seen before it moves); a switch picked
+    // afterwards must not go to a workstation the administrator never chose.
+    connect(clients, &QAbstractItemModel::rowsAboutToBeRemoved, this,
             [this](const QModelIndex&, int first, int last) {
-                const QModelIndexList rows = m_khList->selectionModel()->selectedRows();
-                m_selectionLeaving =
-                    !rows.isEmpty() && rows.first().row() >= first && rows.first().row() <= last;
+                const QModelIndexList rows = m_clientList->selectionModel()->selectedRows();
+                m_selectionLeaving = std::any_of(rows.begin(), rows.end(), [&](const auto& row) {
+                    return row.row() >= first && row.row() <= last;
+                });
             });
-    connect(m_clientModel, &QAbstractItemModel::rowsRemoved, this, [this] {
+    connect(clients, &QAbstractItemModel::rowsRemoved, this, [this] {
         if (std::exchange(m_selectionLeaving, false))
-            m_khList->selectionModel()->clear();
+            m_clientList->selectionModel()->clear();
     });
-    m_khList->setModel(m_clientModel);
-    m_khList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    m_khList->horizontalHeader()->setDefaultSectionSize(kClientColumnWidth);
-    m_khList->horizontalHeader()->setResizeContentsPrecision(kClientFitRows);
-    m_dnsList = MakeList(QStringLiteral("DnsList"), m_tabs);
-    m_dnsList->setModel(m_lineTable);
-    m_tabs->addTab(m_khList, QStringLiteral("客户端机子"));
-    m_tabs->addTab(m_dnsList, QStringLiteral("网关、DNS配置"));
+    m_clientList->setModel(clients);
+    m_clientList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_clientList->horizontalHeader()->setDefaultSectionSize(kClientColumnWidth);
+    m_clientList->horizontalHeader()->setResizeContentsPrecision(kClientFitRows);
+    m_lineList = MakeList(QStringLiteral("DnsList"), m_tabs);
+    m_lineList->setModel(m_lines->model());
+    m_tabs->addTab(m_clientList, QStringLiteral("客户端机子"));
+    m_tabs->addTab(m_lineList, QStringLiteral("网关、DNS配置"));
     layout->addWidget(m_tabs, 1);
     setCentralWidget(central);
 
     // The cell editor is a sibling of the table laid over the edited cell.
-    m_text1 = new QLineEdit(central);
-    m_text1->setObjectName(QStringLiteral("Text1"));
-    m_text1->hide();
-    m_cellEditor = new CellEditor(m_dnsList, m_lineTable, m_text1, this);
+    m_cellBox = new QLineEdit(central);
+    m_cellBox->setObjectName(QStringLiteral("Text1"));
+    m_cellBox->hide();
+    m_cellEditor = new CellEditor(m_lineList, m_lines->model(), m_cellBox, this);
 
     auto* status = statusBar();
     status->setObjectName(QStringLiteral("ZhuangTai"));
-    m_panel1 = new QLabel(status);
-    m_panel1->setObjectName(QStringLiteral("Panel1"));
-    m_panel2 = new QLabel(status);
-    m_panel2->setObjectName(QStringLiteral("Panel2"));
-    status->addWidget(m_panel1, 1);
-    status->addPermanentWidget(m_panel2);
+    m_countPanel = new QLabel(status);
+    m_countPanel->setObjectName(QStringLiteral("Panel1"));
+    m_clockPanel = new QLabel(status);
+    m_clockPanel->setObjectName(QStringLiteral("Panel2"));
+    status->addWidget(m_countPanel, 1);
+    status->addPermanentWidget(m_clockPanel);
 
-    m_timer1 = new QTimer(this);
-    m_timer1->setObjectName(QStringLiteral("Timer1"));
-    m_timer1->setInterval(kClockIntervalMs);
+    m_clockTimer = new QTimer(this);
+    m_clockTimer->setObjectName(QStringLiteral("Timer1"));
+    m_clockTimer->setInterval(kClockIntervalMs);
 
     m_lineMenu = new LineMenu(this);
 
@@ -180,51 +201,51 @@ void FrMain::buildUi() {
     addItem("BaoCun", QStringLiteral("保 存"), &FrMain::saveTable);
     addItem("ShuaXin", QStringLiteral("刷 新"), &FrMain::refreshTable);
 
-    connect(m_queDing, &QPushButton::clicked, this, &FrMain::applySettings);
-    connect(m_gengXin, &QCheckBox::toggled, this, [this](bool on) {
-        m_updateOption = FlagText(on);
-        m_hub->setUpdateEnabled(on);
-    });
-    connect(m_qiQiu, &QCheckBox::toggled, this, [this](bool on) { m_balloonOption = FlagText(on); });
+    connect(m_applyButton, &QPushButton::clicked, this, &FrMain::applySettings);
+    connect(m_updateBox, &QCheckBox::toggled, m_server, &ServerController::setUpdateOption);
+    connect(m_balloonBox, &QCheckBox::toggled, m_server, &ServerController::setBalloonOption);
     connect(m_tabs, &QTabWidget::currentChanged, this, &FrMain::onTabChanged);
-    connect(m_timer1, &QTimer::timeout, this, &FrMain::updateClock);
+    connect(m_clockTimer, &QTimer::timeout, this, &FrMain::updateClock);
     connect(m_cellEditor, &CellEditor::finished, this, [this] {
         autoSizeLineColumns();
-        BuildLineMenu();
+        m_lines->rebuildLineMenu();
     });
-    connect(m_lineMenu, &LineMenu::lineChosen, this,
-            [this](int, const SwitchEntry& entry) { onLineChosen(entry); });
-    connect(m_khList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-        // The command goes to the connection selected when the menu opened: should that row
+    connect(m_lineMenu, &LineMenu::lineChosen, this, &FrMain::onLineChosen);
+    connect(m_clientList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        // The command goes to the connections selected when the menu opened: should a row
         // leave while the menu is open, the view would select its neighbour instead.
-        m_menuTarget = selectedClientId();
-        m_lineMenu->popupMenu()->popup(m_khList->viewport()->mapToGlobal(pos));
+        m_menuTargets = selectedClientIds();
+        m_lineMenu->popupMenu()->popup(m_clientList->viewport()->mapToGlobal(pos));
     });
     connect(m_lineMenu->popupMenu(), &QMenu::aboutToHide, this, [this] {
-        // A chosen entry is handled right after the menu hides; then the target is spent.
-        QTimer::singleShot(0, this, [this] { m_menuTarget.reset(); });
+        // A chosen entry is handled right after the menu hides; then the targets are spent.
+        QTimer::singleShot(0, this, [this] { m_menuTargets.reset(); });
     });
-    connect(m_dnsList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    connect(m_lineList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         // An edit in progress ends (text kept) before any command of the menu can run.
         m_cellEditor->end(true);
-        m_tableMenu->popup(m_dnsList->viewport()->mapToGlobal(pos));
+        m_tableMenu->popup(m_lineList->viewport()->mapToGlobal(pos));
     });
-    connect(m_clientModel, &ClientListModel::countChanged, this,
-            [this](int) { setPanel1(clientCountText()); });
-    connect(m_hub, &ConnectionHub::clientConnected, this,
-            [this](ConnectionHub::ClientId, const QString& address) {
-                if (FlagIsOn(m_balloonOption))
-                    ShowTrayIcon(this, kTitle, address + QStringLiteral(" 连接到服务器"), 1,
-                                 kBalloonTimeoutMs);
-            });
-    connect(m_hub, &ConnectionHub::clientClosed, this,
-            [this](ConnectionHub::ClientId, const QString& address) {
-                if (FlagIsOn(m_balloonOption))
-                    ShowTrayIcon(this, kTitle, address + QStringLiteral(" 已断开连接"), 1,
-                                 kBalloonTimeoutMs);
-            });
     auto* altF4 = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F4), this);
     connect(altF4, &QShortcut::activated, this, &QWidget::close);
+}
+
+void FrMain::connectControllers() {
+    connect(m_server, &ServerController::message, this,
+            [this](const QString& text) { showMessage(text); });
+    connect(m_lines, &LineTableController::message, this,
+            [this](const QString& text) { showMessage(text); });
+    connect(m_server, &ServerController::balloon, this, &FrMain::showBalloon);
+    connect(m_server, &ServerController::listeningChanged, this,
+            [this] { m_serverIpBox->setText(m_server->serverAddress()); });
+    connect(m_server->clientModel(), &ClientListModel::countChanged, this,
+            [this](int) { setPanel1(clientCountText()); });
+    connect(m_lines, &LineTableController::lineCountChanged, this, [this](int count) {
+        autoSizeLineColumns();
+        setPanel1(lineCountText(count));
+    });
+    connect(m_lines, &LineTableController::lineMenuRebuilt, this,
+            [this] { m_lineMenu->build(m_lines->menuNames()); });
 }
 
 bool FrMain::start() {
@@ -237,7 +258,7 @@ bool FrMain::start() {
         if (!m_guard->tryAcquire()) {
             // The running copy stays as it is; this one only says so and ends.
             m_primary = false;
-            m_timer1->stop();
+            m_clockTimer->stop();
             showMessage(QStringLiteral("程序已经运行"));
             return false;
         }
@@ -246,25 +267,22 @@ bool FrMain::start() {
 
     setPanel1(QStringLiteral("目前共有 0 台客户端连接"));
     updateClock();
-    m_lineTable->load(lineFilePath());
-    FlattenHeader(m_khList);
-    FlattenHeader(m_dnsList);
+    m_lines->load();
+    FlattenHeader(m_clientList);
+    FlattenHeader(m_lineList);
     m_tabs->setCurrentIndex(0);
     onTabChanged(m_tabs->currentIndex());
-    BuildLineMenu();
     setWindowTitle(kTitle);
 
-    readSettings();
-    m_gengXin->setChecked(FlagIsOn(m_updateOption));
-    m_qiQiu->setChecked(FlagIsOn(m_balloonOption));
-    m_fwqDk->setText(m_portSetting);
-    m_hub->setLineFilePath(lineFilePath());
-    m_hub->setUpdateEnabled(FlagIsOn(m_updateOption));
-    startListening();
+    m_server->loadSettings();
+    m_updateBox->setChecked(m_server->settings().updateOn());
+    m_balloonBox->setChecked(m_server->settings().balloonOn());
+    m_portBox->setText(m_server->settings().port);
+    m_server->startListening();
 
-    m_text1->hide();
+    m_cellBox->hide();
     ShowTrayIcon(this, kTitle, QString(), 0, kBalloonTimeoutMs);
-    m_timer1->start();
+    m_clockTimer->start();
     if (m_options.showWindow) {
         setWindowFlag(Qt::WindowStaysOnTopHint, true);
         show();
@@ -272,65 +290,11 @@ bool FrMain::start() {
     return true;
 }
 
-void FrMain::readSettings() {
-    const auto readOrDefault = [](const QString& name, const QString& fallback) {
-        QString value = ReadRegString(RegRoot::CurrentUser, kSettingsKey, name);
-        if (value.isEmpty()) {
-            value = fallback;
-            WriteRegString(RegRoot::CurrentUser, kSettingsKey, name, value);
-        }
-        return value;
-    };
-    m_portSetting = readOrDefault(kPortKey, QStringLiteral("15200"));
-    m_updateOption = readOrDefault(kUpdateKey, QStringLiteral("1"));
-    m_balloonOption = readOrDefault(kBalloonKey, QStringLiteral("1"));
-}
-
-void FrMain::startListening() {
-    m_lastListenOk = false;
-    m_lastListenPort = PortFromText(m_portSetting);
-    if (m_lastListenPort == 0) {
-        // A stored value no dialog of ours writes; say so rather than listen on a guess.
-        m_fwqIp->setText(m_hub->localAddress());
-        showMessage(QStringLiteral("服务器端口 \"%1\" 无效，服务器没有开始监听。\n"
-                                   "请输入1-65535的端口值后按“确  定”。")
-                        .arg(m_portSetting));
-        return;
-    }
-    QString reason;
-    m_lastListenOk = m_hub->listen(m_lastListenPort, &reason);
-    m_fwqIp->setText(m_hub->localAddress());
-    if (!m_lastListenOk) {
-        showMessage(QStringLiteral("无法在端口 %1 上监听：%2\n"
-                                   "客户端现在连不上服务器，请换一个端口后按“确  定”。")
-                        .arg(m_lastListenPort)
-                        .arg(reason));
-    }
-}
-
 void FrMain::applySettings() {
-    const QString port = m_fwqDk->text().trimmed();
-    if (!IsDigits(port)) {
-        showMessage(QStringLiteral("你输入的服务器端口错误"));
-        m_fwqDk->setFocus();
-        return;
-    }
-    if (PortFromText(port) == 0) {
-        showMessage(QStringLiteral("请输入1-65535的端口值"));
-        m_fwqDk->setFocus();
-        return;
-    }
-    m_portSetting = port;
-    m_updateOption = FlagText(m_gengXin->isChecked());
-    m_balloonOption = FlagText(m_qiQiu->isChecked());
-    WriteRegString(RegRoot::CurrentUser, kSettingsKey, kPortKey, m_portSetting);
-    WriteRegString(RegRoot::CurrentUser, kSettingsKey, kUpdateKey, m_updateOption);
-    WriteRegString(RegRoot::CurrentUser, kSettingsKey, kBalloonKey, m_balloonOption);
-
-    // Clients are dropped even when the port stays; they reconnect by themselves.
-    m_hub->closeAllConnections();
-    setPanel1(QStringLiteral("目前共有 0 台客户端连接"));
-    startListening();
+    const ServerController::ApplyResult result = m_server->applySettings(
+        m_portBox->text(), m_updateBox->isChecked(), m_balloonBox->isChecked());
+    if (result != ServerController::ApplyResult::Applied)
+        m_portBox->setFocus();
 }
 
 void FrMain::onTabChanged(int index) {
@@ -344,14 +308,14 @@ void FrMain::onTabChanged(int index) {
         autoSizeClientColumns();
     } else if (index == 1) {
         m_currentTab = 2;
-        setPanel1(lineCountText());
+        setPanel1(lineCountText(m_lines->model()->rowCount()));
         autoSizeLineColumns();
     }
 }
 
 void FrMain::updateClock() {
-    setPanel1(m_currentTab == 1 ? clientCountText() : lineCountText());
-    m_panel2->setText(ClockText(QDateTime::currentDateTime(), QLocale::system()));
+    setPanel1(m_currentTab == 1 ? clientCountText() : lineCountText(m_lines->model()->rowCount()));
+    m_clockPanel->setText(ClockText(QDateTime::currentDateTime(), QLocale::system()));
 }
 
 QString FrMain::ClockText(const QDateTime& now, const QLocale& locale) {
@@ -363,101 +327,88 @@ QString FrMain::ClockText(const QDateTime& now, const QLocale& locale) {
                                     time.trimmed());
 }
 
-void FrMain::BuildLineMenu() {
-    m_lineMenu->build(*m_lineTable);
+void FrMain::rebuildLineMenu() {
+    m_lines->rebuildLineMenu();
 }
 
-ConnectionHub::ClientId FrMain::selectedClientId() const {
-    const QModelIndexList rows = m_khList->selectionModel()->selectedRows();
-    return rows.isEmpty() ? 0 : m_clientModel->clientIdAt(rows.first().row());
+QList<ConnectionHub::ClientId> FrMain::selectedClientIds() const {
+    QList<ConnectionHub::ClientId> ids;
+    const QModelIndexList rows = m_clientList->selectionModel()->selectedRows();
+    for (const QModelIndex& row : rows) {
+        if (const ConnectionHub::ClientId id = m_server->clientModel()->clientIdAt(row.row()))
+            ids.append(id);
+    }
+    return ids;
 }
 
-void FrMain::onLineChosen(const SwitchEntry& entry) {
-    // The row belongs to one connection: the command goes to that connection alone, and only
-    // while it is connected (the hub refuses otherwise).
-    const ConnectionHub::ClientId id = m_menuTarget ? *m_menuTarget : selectedClientId();
-    m_menuTarget.reset();
-    if (id == 0)
-        return;
-    m_hub->sendSwitch(id, entry.gateway, entry.primaryDns, entry.secondaryDns);
+void FrMain::onLineChosen(int entry) {
+    // A row belongs to one connection: the command goes to those connections alone, and only
+    // while they are connected.
+    const QList<ConnectionHub::ClientId> ids =
+        m_menuTargets ? *std::exchange(m_menuTargets, std::nullopt) : selectedClientIds();
+    m_lines->switchClients(entry, ids);
 }
 
 void FrMain::addLine() {
     m_cellEditor->end(true);
-    if (!m_lineTable->addLine()) {
-        showMessage(QStringLiteral("只能设置20条线路"));
-        return;
-    }
-    autoSizeLineColumns();
-    setPanel1(lineCountText());
-    BuildLineMenu();
+    m_lines->addLine();
 }
 
 void FrMain::deleteLine() {
     m_cellEditor->end(true);
-    if (m_lineTable->rowCount() >= 1) {
-        const QModelIndexList rows = m_dnsList->selectionModel()->selectedRows();
-        // No selected row: nothing to delete, the table stays as it is.
-        if (!rows.isEmpty() && m_lineTable->removeLine(rows.first().row())) {
-            autoSizeLineColumns();
-            setPanel1(lineCountText());
-        }
-    }
-    BuildLineMenu();
+    const QModelIndexList rows = m_lineList->selectionModel()->selectedRows();
+    // No selected row: nothing to delete, the table stays as it is.
+    m_lines->deleteLine(rows.isEmpty() ? -1 : rows.first().row());
 }
 
 void FrMain::saveTable() {
     m_cellEditor->end(true);
-    switch (m_lineTable->save(lineFilePath())) {
-    case LineTableModel::SaveResult::Invalid:
-        showMessage(QStringLiteral("请将所有内容填写完整并正确"));
-        return;
-    case LineTableModel::SaveResult::WriteFailed:
-        // The file is replaced atomically, so it still holds its previous content.
-        showMessage(QStringLiteral("无法写入 %1，配置没有保存。").arg(lineFilePath()));
-        break;
-    case LineTableModel::SaveResult::Saved:
-        break;
-    }
-    BuildLineMenu();
+    m_lines->saveTable();
 }
 
 void FrMain::refreshTable() {
     m_cellEditor->end(true);
-    m_lineTable->load(lineFilePath());
-    BuildLineMenu();
+    m_lines->refreshTable();
     autoSizeLineColumns();
 }
 
 void FrMain::autoSizeLineColumns() {
-    m_dnsList->resizeColumnsToContents();
+    m_lineList->resizeColumnsToContents();
 }
 
 void FrMain::autoSizeClientColumns() {
     // Runs on a tab switch, not on every change; a hidden list would be measured over all its
     // rows, and the header's precision caps how many rows a fit may look at.
-    if (m_khList->isVisible())
-        m_khList->resizeColumnsToContents();
+    if (m_clientList->isVisible())
+        m_clientList->resizeColumnsToContents();
 }
 
 QString FrMain::lineFilePath() const {
-    return LineFilePath(m_programDir);
+    return m_lines->lineFilePath();
+}
+
+quint16 FrMain::lastListenPort() const {
+    return m_server->lastListenPort();
+}
+
+bool FrMain::lastListenSucceeded() const {
+    return m_server->lastListenSucceeded();
 }
 
 QString FrMain::clientCountText() const {
-    return QStringLiteral("目前共有 %1 台客户端连接").arg(m_clientModel->clientCount());
+    return QStringLiteral("目前共有 %1 台客户端连接").arg(m_server->clientModel()->clientCount());
 }
 
-QString FrMain::lineCountText() const {
-    return QStringLiteral("目前共有 %1 个配置").arg(m_lineTable->rowCount());
+QString FrMain::lineCountText(int count) const {
+    return QStringLiteral("目前共有 %1 个配置").arg(count);
 }
 
 void FrMain::setPanel1(const QString& text) {
-    m_panel1->setText(text);
+    m_countPanel->setText(text);
 }
 
 QString FrMain::statusText(int panel) const {
-    return panel == 1 ? m_panel1->text() : panel == 2 ? m_panel2->text() : QString();
+    return panel == 1 ? m_countPanel->text() : panel == 2 ? m_clockPanel->text() : QString();
 }
 
 void FrMain::showMessage(const QString& text, QMessageBox::Icon icon) {
@@ -469,15 +420,19 @@ void FrMain::showMessage(const QString& text, QMessageBox::Icon icon) {
     box.exec();
 }
 
+void FrMain::showBalloon(const QString& text) {
+    ShowTrayIcon(this, kTitle, text, 1, kBalloonTimeoutMs);
+}
+
 void FrMain::shutdown() {
     if (m_shutDown || !m_primary)
         return;
     m_shutDown = true;
-    m_timer1->stop();
+    m_clockTimer->stop();
     if (m_cellEditor)
         m_cellEditor->end(false);
     RemoveTrayIcon(this);
-    m_hub->closeAllConnections();
+    m_server->stop();
 }
 
 void FrMain::closeEvent(QCloseEvent* event) {

@@ -2,6 +2,7 @@
 
 #include "server/connectionhub.h"
 
+#include <QList>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QString>
@@ -29,8 +30,9 @@ namespace torvane::server {
 class CellEditor;
 class ClientListModel;
 class LineMenu;
+class LineTableController;
 class LineTableModel;
-struct SwitchEntry;
+class ServerController;
 
 // Where the window's message boxes go. Tests set it to capture them instead of blocking.
 using MessageHook =
@@ -43,10 +45,12 @@ struct FrMainOptions {
     bool showWindow = true;     // false: start() leaves the window hidden
 };
 
-// The Server's main window. Usage: construct, then start() runs the start sequence (single
-// instance check, line table, line menu, settings, listening, tray icon, show); it returns false
-// for a second copy, which has shown "程序已经运行" and must end. Closing the window runs the end
-// sequence (tray icon removed, every connection and the listener closed).
+// The Server's main window over its two controllers: it assembles the widgets, shows what the
+// controllers say (messages, balloons, counts) and forwards the administrator's intents. Usage:
+// construct, then start() runs the start sequence (single instance check, line table and menu,
+// settings and listening, tray icon, show); it returns false for a second copy, which has shown
+// "程序已经运行" and must end. Closing the window runs the end sequence (tray icon removed,
+// every connection and the listener closed).
 //
 // Child widgets carry the control names as objectName: FwqIp, FwqDk, GengXin, QiQiu, QueDing,
 // Tabs, KhList, DnsList, Text1 (cell editor), ZhuangTai (status bar; its panels Panel1, Panel2),
@@ -55,31 +59,32 @@ struct FrMainOptions {
 class FrMain : public QMainWindow {
     Q_OBJECT
 public:
+    // Makes its own controllers over options.programDirectory.
     explicit FrMain(FrMainOptions options = {}, QWidget* parent = nullptr);
+    // Over controllers made by the caller, which must outlive the window; programDirectory is
+    // not used.
+    FrMain(ServerController* server, LineTableController* lines, FrMainOptions options = {},
+           QWidget* parent = nullptr);
     ~FrMain() override;
 
     bool start();
     void shutdown(); // the end sequence; runs once, also from closeEvent
 
-    ConnectionHub* hub() const { return m_hub; }
-    ClientListModel* clientModel() const { return m_clientModel; }
-    LineTableModel* lineTable() const { return m_lineTable; }
+    ServerController* serverController() const { return m_server; }
+    LineTableController* lineController() const { return m_lines; }
+    ConnectionHub* hub() const;
+    ClientListModel* clientModel() const;
+    LineTableModel* lineTable() const;
     LineMenu* lineMenu() const { return m_lineMenu; }
     CellEditor* cellEditor() const { return m_cellEditor; }
     QMenu* tableMenu() const { return m_tableMenu; } // FrMenu2
 
-    QString programDirectory() const { return m_programDir; }
     QString lineFilePath() const;
     QString statusText(int panel) const;            // panel 1 or 2
     int currentTab() const { return m_currentTab; } // 1 client list, 2 line table
     bool isPrimaryInstance() const { return m_primary; }
-    // In-memory settings as text ("1"/"0" for the options).
-    QString portSetting() const { return m_portSetting; }
-    QString updateOption() const { return m_updateOption; }
-    QString balloonOption() const { return m_balloonOption; }
-    // The port of the last listen attempt (0: none, e.g. an unusable stored port) and its outcome.
-    quint16 lastListenPort() const { return m_lastListenPort; }
-    bool lastListenSucceeded() const { return m_lastListenOk; }
+    quint16 lastListenPort() const;
+    bool lastListenSucceeded() const;
     // Status panel 2: the date and time in the locale's general format.
     static QString ClockText(const QDateTime& now, const QLocale& locale);
 
@@ -89,7 +94,7 @@ public slots:
     void deleteLine();    // ShanChu: the selected row; none selected leaves the table as it is
     void saveTable();     // BaoCun
     void refreshTable();  // ShuaXin
-    void BuildLineMenu();
+    void rebuildLineMenu();
     void updateClock(); // Timer1
 
 protected:
@@ -98,52 +103,47 @@ protected:
 
 private:
     void buildUi();
+    void connectControllers();
     void showMessage(const QString& text, QMessageBox::Icon icon = QMessageBox::Information);
+    void showBalloon(const QString& text);
     void onTabChanged(int index);
-    void onLineChosen(const SwitchEntry& entry);
-    ConnectionHub::ClientId selectedClientId() const;
-    void readSettings();
-    void startListening();
+    void onLineChosen(int entry);
+    QList<ConnectionHub::ClientId> selectedClientIds() const;
     void autoSizeLineColumns();
     void autoSizeClientColumns();
     QString clientCountText() const;
-    QString lineCountText() const;
+    QString lineCountText(int count) const;
     void setPanel1(const QString& text);
 
     FrMainOptions m_options;
-    QString m_programDir;
+    ServerController* m_server = nullptr;
+    LineTableController* m_lines = nullptr;
     SingleInstanceGuard* m_guard = nullptr;
     bool m_primary = false;
     bool m_started = false;
     bool m_shutDown = false;
     int m_currentTab = 1;
-    QString m_portSetting;
-    QString m_updateOption;
-    QString m_balloonOption;
-    quint16 m_lastListenPort = 0;
-    bool m_lastListenOk = false;
 
-    ConnectionHub* m_hub = nullptr;
-    ClientListModel* m_clientModel = nullptr;
-    LineTableModel* m_lineTable = nullptr;
     LineMenu* m_lineMenu = nullptr;
-    std::optional<ConnectionHub::ClientId> m_menuTarget; // row selected when the menu opened
-    bool m_selectionLeaving = false;                     // the selected client row is being removed
+    // The rows selected when the line menu opened: a pick goes to them even if the view's
+    // selection moved meanwhile.
+    std::optional<QList<ConnectionHub::ClientId>> m_menuTargets;
+    bool m_selectionLeaving = false; // a selected client row is being removed
     CellEditor* m_cellEditor = nullptr;
 
-    QLineEdit* m_fwqIp = nullptr;
-    QLineEdit* m_fwqDk = nullptr;
-    QCheckBox* m_gengXin = nullptr;
-    QCheckBox* m_qiQiu = nullptr;
-    QPushButton* m_queDing = nullptr;
+    QLineEdit* m_serverIpBox = nullptr;   // FwqIp
+    QLineEdit* m_portBox = nullptr;       // FwqDk
+    QCheckBox* m_updateBox = nullptr;     // GengXin
+    QCheckBox* m_balloonBox = nullptr;    // QiQiu
+    QPushButton* m_applyButton = nullptr; // QueDing
     QTabWidget* m_tabs = nullptr;
-    QTableView* m_khList = nullptr;
-    QTableView* m_dnsList = nullptr;
-    QLineEdit* m_text1 = nullptr;
-    QLabel* m_panel1 = nullptr;
-    QLabel* m_panel2 = nullptr;
-    QTimer* m_timer1 = nullptr;
-    QMenu* m_tableMenu = nullptr;
+    QTableView* m_clientList = nullptr; // KhList
+    QTableView* m_lineList = nullptr;   // DnsList
+    QLineEdit* m_cellBox = nullptr;     // Text1
+    QLabel* m_countPanel = nullptr;     // Panel1
+    QLabel* m_clockPanel = nullptr;     // Panel2
+    QTimer* m_clockTimer = nullptr;     // Timer1
+    QMenu* m_tableMenu = nullptr;       // FrMenu2
 };
 
 } // namespace torvane::server

@@ -1,8 +1,5 @@
 #include "server/linemenu.h"
 
-#include "common/linefile.h"
-#include "server/linetablemodel.h"
-
 #include <QAction>
 #include <QMenu>
 #include <QWidget>
@@ -23,30 +20,24 @@ LineMenu::~LineMenu() {
         delete m_popup;
 }
 
-void LineMenu::build(const LineTableModel& table) {
+void LineMenu::build(const QStringList& names) {
     m_switch->clear();
-    const int n = std::min(table.rowCount(), kMaxLines);
-    if (n < 1) {
+    if (names.isEmpty()) {
         QAction* none = m_switch->addAction(QStringLiteral("暂无配置列表"));
         none->setObjectName(QStringLiteral("XianLu1"));
         none->setEnabled(false);
         m_entryCount = 1;
     } else {
-        m_switchTable.resize(std::max<qsizetype>(m_switchTable.size(), n));
-        for (int k = 0; k < n; ++k) {
-            QString caption = table.cellText(k, LineTableModel::NameColumn);
+        for (int k = 0; k < names.size(); ++k) {
+            QString caption = names.at(k);
             // "&" would turn into a mnemonic and vanish from the caption.
             caption.replace(QLatin1Char('&'), QStringLiteral("&&"));
             QAction* action = m_switch->addAction(caption);
             action->setObjectName(QStringLiteral("XianLu%1").arg(k + 1));
             action->setData(k);
-            m_switchTable[k] = SwitchEntry{table.cellText(k, LineTableModel::GatewayColumn),
-                                           table.cellText(k, LineTableModel::PrimaryDnsColumn),
-                                           table.cellText(k, LineTableModel::SecondaryDnsColumn)};
-            connect(action, &QAction::triggered, this,
-                    [this, k] { emit lineChosen(k, m_switchTable.at(k)); });
+            connect(action, &QAction::triggered, this, [this, k] { emit lineChosen(k); });
         }
-        m_entryCount = n;
+        m_entryCount = static_cast<int>(names.size());
     }
     m_built = true;
 }

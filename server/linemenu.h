@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -10,31 +9,19 @@ class QWidget;
 
 namespace torvane::server {
 
-class LineTableModel;
-
-// Gateway and DNS servers of one line as the table showed them when the menu was built.
-struct SwitchEntry {
-    QString gateway;
-    QString primaryDns;
-    QString secondaryDns;
-};
-
 // The client list's pop-up menu "菜单1": its one entry "切换到" (Qih) opens a submenu with one
-// entry (XianLu) per line of the table. The switch command uses what the table held at the last
-// build (SwitchTable), so the menu is rebuilt after every change of the table.
+// entry (XianLu1..n) per line name; without lines, the single disabled entry "暂无配置列表".
+// What a pick sends is the line table controller's business: the menu only says which entry.
 class LineMenu : public QObject {
     Q_OBJECT
 public:
     explicit LineMenu(QWidget* parent = nullptr);
     ~LineMenu() override;
 
-    // BuildLineMenu: one entry per row (at most 20); an empty table gives the single disabled
-    // entry "暂无配置列表".
-    void build(const LineTableModel& table);
+    void build(const QStringList& names);
 
-    QMenu* popupMenu() const { return m_popup; }   // FrMenu1
-    QMenu* switchMenu() const { return m_switch; } // Qih "切换到"
-    const QList<SwitchEntry>& switchTable() const { return m_switchTable; }
+    QMenu* popupMenu() const { return m_popup; }    // FrMenu1
+    QMenu* switchMenu() const { return m_switch; }  // Qih "切换到"
     int entryCount() const { return m_entryCount; } // 1 for the disabled entry
     bool isBuilt() const { return m_built; }
     QStringList captions() const; // entry texts as shown, in order
@@ -42,13 +29,11 @@ public:
     bool trigger(int k);
 
 signals:
-    // Entry k (0-based) was picked; `entry` is its SwitchTable record.
-    void lineChosen(int k, const SwitchEntry& entry);
+    void lineChosen(int k); // 0-based
 
 private:
     QMenu* m_popup = nullptr;
     QMenu* m_switch = nullptr;
-    QList<SwitchEntry> m_switchTable;
     int m_entryCount = 0;
     bool m_built = false;
 };

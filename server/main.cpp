@@ -1,10 +1,22 @@
+#include "common/linefile.h"
+#include "common/logging.h"
 #include "server/frmain.h"
+#include "server/linetablecontroller.h"
+#include "server/servercontroller.h"
 
 #include <QApplication>
 
+using namespace torvane;
+using namespace torvane::server;
+
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    torvane::server::FrMain window;
+    InstallMessageFormat();
+    // The window over the two controllers; MainConfig.dat lives beside the program.
+    const QString lineFile = LineFilePath(QCoreApplication::applicationDirPath());
+    ServerController server(lineFile);
+    LineTableController lines(lineFile, server.hub());
+    FrMain window(&server, &lines);
     // A second copy has told the user and ends here; the first keeps running untouched.
     if (!window.start())
         return 0;

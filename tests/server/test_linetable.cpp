@@ -1,13 +1,11 @@
-// The Server's line table (load, save, add, delete) and the line menu built from it.
+// The Server's line table model: load, save, add, delete. The commands over it and the line
+// menu's data are the line table controller's (test_servercontrollers).
 #include "common/gbk.h"
 #include "common/linefile.h"
-#include "server/linemenu.h"
 #include "server/linetablemodel.h"
 
 #include <QAbstractItemModelTester>
-#include <QAction>
 #include <QFile>
-#include <QMenu>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -198,43 +196,6 @@ private slots:
         QCOMPARE(model.cellText(19, LineTableModel::IdColumn), QStringLiteral("20"));
         QVERIFY(!model.addLine());
         QCOMPARE(model.rowCount(), 20);
-    }
-
-    void menuFollowsTheTable() {
-        LineTableModel model;
-        LineMenu menu;
-        menu.build(model);
-        QCOMPARE(menu.captions(), QStringList{QStringLiteral("暂无配置列表")});
-        QVERIFY(!menu.switchMenu()->actions().at(0)->isEnabled());
-        QCOMPARE(menu.entryCount(), 1);
-        QVERIFY(!menu.trigger(0));
-
-        model.setRows({Line("A", "1.1.1.1", "1.1.1.2", "1.1.1.3"),
-                       Line("B&B", "2.2.2.1", "2.2.2.2", "2.2.2.3"),
-                       Line("C", "3.3.3.1", "3.3.3.2", "")});
-        menu.build(model);
-        QCOMPARE(menu.captions(), (QStringList{"A", "B&B", "C"}));
-        QCOMPARE(menu.entryCount(), 3);
-        QCOMPARE(menu.popupMenu()->actions().size(), 1);
-        QCOMPARE(menu.popupMenu()->actions().at(0)->text(), QStringLiteral("切换到"));
-
-        QSignalSpy chosen(&menu, &LineMenu::lineChosen);
-        QVERIFY(menu.trigger(1));
-        QCOMPARE(chosen.size(), 1);
-        auto entry = chosen.at(0).at(1).value<SwitchEntry>();
-        QCOMPARE(entry.gateway, QStringLiteral("2.2.2.1"));
-        QCOMPARE(entry.primaryDns, QStringLiteral("2.2.2.2"));
-        QCOMPARE(entry.secondaryDns, QStringLiteral("2.2.2.3"));
-
-        // Deleting B: C is now entry 2 and carries its own values.
-        model.removeLine(1);
-        menu.build(model);
-        QCOMPARE(menu.captions(), (QStringList{"A", "C"}));
-        QVERIFY(menu.trigger(1));
-        entry = chosen.at(1).at(1).value<SwitchEntry>();
-        QCOMPARE(entry.gateway, QStringLiteral("3.3.3.1"));
-        QCOMPARE(entry.secondaryDns, QString());
-        QVERIFY(!menu.trigger(2));
     }
 
 private:

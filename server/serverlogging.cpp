@@ -1,0 +1,9 @@
+#include "server/serverlogging.h"
+
+namespace torvane::server {
+
+Q_LOGGING_CATEGORY(lcHub, "torvane.server.hub")
+Q_LOGGING_CATEGORY(lcSettings, "torvane.server.settings")
+Q_LOGGING_CATEGORY(lcLines, "torvane.server.lines")
+
+} // namespace torvane::server

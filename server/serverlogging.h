@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+namespace torvane::server {
+
+// The Server's logging areas; see common/logging.h for the naming scheme.
+Q_DECLARE_LOGGING_CATEGORY(lcHub)      // torvane.server.hub: listening, accepting, descriptors
+Q_DECLARE_LOGGING_CATEGORY(lcSettings) // torvane.server.settings: FwqDk, GengXin, QiQiu
+Q_DECLARE_LOGGING_CATEGORY(lcLines)    // torvane.server.lines: the line table and its file
+
+} // namespace torvane::server

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace torvane::server {
+
+// The Server's settings, held as the texts the settings store keeps under "SoftWare\Morlisk"
+// (a Client on the same machine shares FwqDk and GengXin). The options are "1"/"0" as written
+// by this program; they are read with the one flag rule, the port with the one port rule.
+struct ServerSettings {
+    QString port = QStringLiteral("15200");      // FwqDk, as typed (leading zeros kept)
+    QString updateOption = QStringLiteral("1");  // GengXin: answer a Client that asks for the list
+    QString balloonOption = QStringLiteral("1"); // QiQiu: balloons on arrival and departure
+
+    // Reads the three values; each that is missing or empty gets its default, which is written
+    // back at once.
+    static ServerSettings Load();
+    void save() const;
+
+    quint16 portNumber() const; // 0 when the text is no usable port
+    bool updateOn() const;
+    bool balloonOn() const;
+};
+
+} // namespace torvane::server
