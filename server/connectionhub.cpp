@@ -4,7 +4,6 @@
 #include "common/protocol.h"
 #include "common/socketoptions.h"
 #include "server/descriptorbudget.h"
-#include "server/linefilecache.h"
 #include "server/serverlogging.h"
 
 #include <QHostAddress>
@@ -58,7 +57,7 @@ constexpr quint32 kClientInterest = HubEventBackend::WantRead;
 ConnectionHub::ConnectionHub(QObject* parent) : ConnectionHub(CreateHubEventBackend(), parent) {}
 
 ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* parent)
-    : QObject(parent), m_events(std::move(backend)), m_lineFile(std::make_unique<LineFileCache>()) {
+    : QObject(parent), m_events(std::move(backend)) {
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
     m_clock.start();
     m_spare = std::make_unique<SpareDescriptor>();
@@ -188,7 +187,7 @@ void ConnectionHub::setUpdateEnabled(bool on) {
 }
 
 void ConnectionHub::setLineFilePath(const QString& path) {
-    m_lineFile->setPath(path);
+    m_lineFile.setPath(path);
 }
 
 int ConnectionHub::connectionCount() const {
@@ -432,8 +431,13 @@ void ConnectionHub::handleMessage(HubConnection* conn, const QByteArray& message
         // The receiver of the signal may have closed everything, even let a new Client take
         // the id.
         HubConnection* still = m_byId.value(id);
-        if (still && still->serial == serial)
-            sendBytes(still, Protocol::ComposeLineListUpdate(m_lineFile->read()));
+        if (still && still->serial == serial) {
+            // A file that is refused (a link, not a regular file, too large, unreadable) is not
+            // sent at all: the bare word would empty the Client's list.
+            const LineFileRead file = m_lineFile.read();
+            if (!file.refused())
+                sendBytes(still, Protocol::ComposeLineListUpdate(file.bytes));
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/linefilesource.h"
 #include "server/hubeventbackend.h"
 
 #include <QByteArray>
@@ -17,7 +18,6 @@ class QTimer;
 
 namespace torvane::server {
 
-class LineFileCache;
 class SpareDescriptor;
 struct HubConnection;
 
@@ -128,7 +128,7 @@ private:
     qint64 nowMs() const { return m_clock.elapsed(); }
 
     std::unique_ptr<HubEventBackend> m_events;
-    std::unique_ptr<LineFileCache> m_lineFile;
+    LineFileSource m_lineFile;
     std::unique_ptr<SpareDescriptor> m_spare;
     int m_listenFd = -1;
     quint16 m_port = 0;

@@ -14,6 +14,25 @@ LineTableController::LineTableController(const QString& lineFilePath, Connection
     m_model = new LineTableModel(this);
 }
 
+QString LineTableController::RefusalText(const QString& path, LineFileStatus status) {
+    QString reason;
+    switch (status) {
+    case LineFileStatus::Symlink:
+        reason = QStringLiteral("是一个符号链接");
+        break;
+    case LineFileStatus::NotRegular:
+        reason = QStringLiteral("不是普通文件");
+        break;
+    case LineFileStatus::TooLarge:
+        reason = QStringLiteral("超过 %1 字节").arg(kMaxLineFileBytes);
+        break;
+    default:
+        reason = QStringLiteral("无法读取");
+        break;
+    }
+    return QStringLiteral("线路文件 %1 %2，没有读入，也不会发送给客户端。").arg(path, reason);
+}
+
 void LineTableController::load() {
     refreshTable();
 }
@@ -58,6 +77,12 @@ bool LineTableController::saveTable() {
 
 void LineTableController::refreshTable() {
     const int dropped = m_model->load(m_lineFilePath);
+    if (IsRefusal(m_model->loadStatus())) {
+        // The Clients get no list either while the file stays so (the hub never sends it).
+        qCWarning(lcLines) << "line file refused:" << m_lineFilePath
+                           << DescribeLineFileStatus(m_model->loadStatus());
+        emit message(RefusalText(m_lineFilePath, m_model->loadStatus()));
+    }
     if (dropped > 0)
         qCWarning(lcLines) << "the line file holds" << dropped << "records past the 20th; dropped";
     rebuildLineMenu();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/linefile.h"
+
 #include "server/connectionhub.h"
 
 #include <QList>
@@ -32,6 +34,8 @@ public:
 
     // Start: the table from the file, then the menu.
     void load();
+    // What the window says when the line file is refused (a link, too large, ...).
+    static QString RefusalText(const QString& path, LineFileStatus status);
     // "增 加": false (with the message) when the table is full.
     bool addLine();
     // "删 除": the given row; -1 (nothing selected) leaves the table as it is. The menu is

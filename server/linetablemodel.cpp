@@ -117,7 +117,9 @@ void LineTableModel::setRows(const QList<LineEntry>& rows) {
 }
 
 int LineTableModel::load(const QString& path) {
-    const QList<LineEntry> records = LoadServerLineTable(path);
+    const LoadedLines loaded = ReadServerLineTable(path);
+    m_loadStatus = loaded.status;
+    const QList<LineEntry>& records = loaded.entries;
     setRows(records);
     return static_cast<int>(records.size() - m_rows.size());
 }

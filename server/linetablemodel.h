@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/lineentry.h"
+#include "common/linefile.h"
 
 #include <QAbstractTableModel>
 #include <QList>
@@ -29,8 +30,10 @@ public:
 
     // Empties the table, then takes the file's records in order. Records after the 20th are
     // dropped: the rest of the Server (add command, switch menu) never handles more than 20.
-    // Returns how many records were dropped.
+    // Returns how many records were dropped. A file that is refused (a link, not a regular file,
+    // too large, unreadable) loads as an empty table; loadStatus() says why.
     int load(const QString& path);
+    LineFileStatus loadStatus() const { return m_loadStatus; }
     // Validates every row, then rewrites the whole file atomically in table order. An empty
     // table leaves the file as it was. Invalid: nothing is written.
     SaveResult save(const QString& path) const;
@@ -51,6 +54,7 @@ public:
 private:
     QString* cell(int row, int column);
     void renumber();
+    LineFileStatus m_loadStatus = LineFileStatus::Missing;
     QList<LineEntry> m_rows;
     QList<int> m_ids; // the ID cell of each row, kept equal to its number by renumber()
 };

@@ -1,10 +1,14 @@
 #include "server/servercontroller.h"
 
+#include "common/linefile.h"
+#include "common/regstore.h"
 #include "common/settingvalues.h"
 #include "common/validators.h"
 #include "server/clientlistmodel.h"
 #include "server/descriptorbudget.h"
 #include "server/serverlogging.h"
+
+#include <QFileInfo>
 
 namespace torvane::server {
 
@@ -33,6 +37,10 @@ ServerController::ServerController(const QString& lineFilePath,
 ServerController::~ServerController() = default;
 
 void ServerController::start() {
+    // An interrupted write of an earlier run may have left its temporary file beside the list;
+    // the settings file holds the password digest of a Client sharing it: private.
+    RemoveStaleLineFileTemps(QFileInfo(m_lineFilePath).absolutePath());
+    RestrictRegStoreFile(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey));
     loadSettings();
     startListening();
 }

@@ -1,4 +1,5 @@
 #include "common/gbk.h"
+#include "common/linefile.h"
 #include "common/protocol.h"
 #include "server/clientlistmodel.h"
 #include "server/connectionhub.h"
@@ -458,6 +459,48 @@ private slots:
         QCOMPARE(peer.received, ToGbk(kUpdateWord) + file);
     }
 
+    void aRefusedLineFileIsNeverSentAsAnEmptyList() {
+        // The bare word would empty every asking Client's list: a file that cannot be sent as it
+        // is (too large, a link, not a regular file) brings nothing at all.
+        Peer& peer = connectPeer();
+        const QByteArray target = TwentyLineFile();
+        const QString elsewhere = m_dir.filePath(QStringLiteral("elsewhere.dat"));
+        {
+            QFile out(elsewhere);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(target);
+        }
+        const auto expectNothing = [&](const char* what) {
+            peer.received.clear();
+            const qsizetype before = m_reported->size();
+            peer.send(ComposeReport("", "", "", "1"));
+            QVERIFY2(waitReports(before), what);
+            QTest::qWait(100);
+            QVERIFY2(peer.received.isEmpty(), what);
+        };
+        QVERIFY(QFile::link(elsewhere, filePath()));
+        expectNothing("a symlink");
+        QVERIFY(QFile::remove(filePath()));
+        QVERIFY(QDir().mkdir(filePath()));
+        expectNothing("a folder");
+        QVERIFY(QDir().rmdir(filePath()));
+        {
+            QFile out(filePath());
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(QByteArray(kMaxLineFileBytes + 1, 'L'));
+        }
+        expectNothing("a file over the cap");
+        // Back to a sound file: it is sent again.
+        {
+            QFile out(filePath());
+            QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            out.write(target);
+        }
+        peer.received.clear();
+        peer.send(ComposeReport("", "", "", "1"));
+        QTRY_COMPARE(peer.received, ToGbk(kUpdateWord) + target);
+    }
+
     void anUnchangedFileMayBeReusedButARewriteIsAlwaysSeen() {
         QByteArray file = TwentyLineFile();
         auto write = [&](const QByteArray& bytes) {
@@ -679,7 +722,7 @@ private slots:
         {
             QFile out(filePath());
             QVERIFY(out.open(QIODevice::WriteOnly));
-            out.write(QByteArray(256 * 1024, 'L'));
+            out.write(QByteArray(kMaxLineFileBytes, 'L')); // the largest file that is sent
         }
         Peer& peer = connectPeer();
         peer.socket->setReadBufferSize(1);
@@ -687,7 +730,7 @@ private slots:
         const int fd = static_cast<int>(peer.socket->socketDescriptor());
         const int small = 4096;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        for (int i = 0; i < 40 && m_failed->isEmpty(); ++i) {
+        for (int i = 0; i < 160 && m_failed->isEmpty(); ++i) {
             peer.send(ComposeReport("", "", "", "1"));
             QTest::qWait(20);
         }
@@ -699,7 +742,7 @@ private slots:
     void aSlowReaderThatKeepsAskingHoldsOnlyWhatIsStillUnsent() {
         // A Client that reads slowly but always asks again before the last update is through:
         // the bytes already sent must not pile up behind the ones still waiting.
-        const QByteArray file(64 * 1024, 'L');
+        const QByteArray file(kMaxLineFileBytes, 'L');
         {
             QFile out(filePath());
             QVERIFY(out.open(QIODevice::WriteOnly));

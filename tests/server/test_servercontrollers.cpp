@@ -476,6 +476,24 @@ private slots:
         QCOMPARE(ReadFileBytes(blocker), QByteArray("x"));
     }
 
+    void aRefusedLineFileIsSaidAndLeavesTheTableEmpty() {
+        // Over the size the Clients take: not read, and the administrator is told why.
+        WriteBytes(m_lineFile, QByteArray(kMaxLineFileBytes + 1, 'L'));
+        ConnectionHub hub;
+        LineTableController lines(m_lineFile, &hub);
+        QSignalSpy messages(&lines, &LineTableController::message);
+        lines.load();
+        QCOMPARE(lines.model()->rowCount(), 0);
+        QCOMPARE(Texts(messages), QStringList{LineTableController::RefusalText(
+                                      m_lineFile, LineFileStatus::TooLarge)});
+        QVERIFY(Texts(messages).at(0).contains(m_lineFile));
+        // A missing file is an empty list, nothing to say.
+        QVERIFY(QFile::remove(m_lineFile));
+        messages.clear();
+        lines.refreshTable();
+        QVERIFY(messages.isEmpty());
+    }
+
     // ---- The line menu's data and switch commands ------------------------------------------
 
     void switchSendsTheLastBuildToEachListedConnectionOnce() {
