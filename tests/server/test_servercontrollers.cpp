@@ -9,6 +9,7 @@
 #include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
 #include "server/servercontroller.h"
+#include "tests/support/tinyfilesystem.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -24,6 +25,7 @@
 
 using namespace torvane;
 using namespace torvane::server;
+using torvane::testing::TinyFilesystem;
 using ClientId = ConnectionHub::ClientId;
 
 namespace {
@@ -492,6 +494,30 @@ private slots:
         messages.clear();
         lines.refreshTable();
         QVERIFY(messages.isEmpty());
+    }
+
+    void aSaveOnAFullDiskSaysSoAndKeepsTheOldFile() {
+        TinyFilesystem disk;
+        TORVANE_REQUIRE_TINY_FS(disk);
+        const QString path = LineFilePath(disk.path());
+        const QByteArray old = "old;;;1.1.1.1;2.2.2.2;3.3.3.3;\r\n";
+        WriteBytes(path, old);
+        ConnectionHub hub;
+        LineTableController lines(path, &hub);
+        lines.load();
+        for (int k = 0; k < 5; ++k)
+            QVERIFY(lines.addLine());
+        QVERIFY(disk.fill());
+        QSignalSpy messages(&lines, &LineTableController::message);
+        QVERIFY(!lines.saveTable());
+        QCOMPARE(Texts(messages),
+                 QStringList{QStringLiteral("无法写入 %1，配置没有保存。").arg(path)});
+        QCOMPARE(ReadFileBytes(path), old);
+        QCOMPARE(QDir(disk.path()).entryList(QDir::Files),
+                 (QStringList{QStringLiteral("filler"), QStringLiteral("MainConfig.dat")}));
+        disk.release();
+        QVERIFY(lines.saveTable());
+        QCOMPARE(lines.model()->rowCount(), 6);
     }
 
     // ---- The line menu's data and switch commands ------------------------------------------
