@@ -2,18 +2,10 @@
 
 #include "common/linefile.h"
 
-#include <QListWidget>
-
 namespace torvane::client {
 
-QList<LineEntry> LoadLineList(const QString& path, QListWidget* list) {
-    QList<LineEntry> lines = LoadLineEntries(path, kLineListSlots);
-    if (list) {
-        list->clear();
-        for (const LineEntry& line : lines)
-            list->addItem(line.name);
-    }
-    return lines;
+QList<LineEntry> LoadLineList(const QString& path) {
+    return LoadLineEntries(path, kLineListSlots);
 }
 
 CurrentLine FindCurrentLine(const QList<LineEntry>& lines, const QString& gateway,

@@ -5,17 +5,15 @@
 #include <QList>
 #include <QString>
 
-class QListWidget;
-
 namespace torvane::client {
 
 // Label prefix of the current line; it ends with an ideographic space (U+3000).
 inline const QString kCurrentLinePrefix = QStringLiteral("您目前使用的线路是　");
 inline const QString kLineNotInList = QStringLiteral("目前所使用的线路不在列表内");
 
-// Replaces the list box's names with those of the line-list file, in file order, and returns the
-// lines; a missing file gives an empty list. The list box index of a name is its line's index.
-QList<LineEntry> LoadLineList(const QString& path, QListWidget* list);
+// The lines of the line-list file in file order, as many as the list has slots; a missing file
+// gives an empty list. A line's index is the index of its name in the main window's list.
+QList<LineEntry> LoadLineList(const QString& path);
 
 struct CurrentLine {
     int index = -1;    // -1 when no line matches

@@ -1,5 +1,5 @@
-#include "client/adapter/linux/adapterpolicy.h"
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/adapterpolicy.h"
+#include "client/adapter/ipv4.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "client/adapter/linux/linuxadapter.h"
+#include "client/adapter/linux/netlinkadapter.h"
 #include "client/adapter/linux/resolverfile.h"
 
 #include <QFile>
@@ -203,10 +203,12 @@ void TestResolverFile::specialFilesAreNotRead() {
 void TestResolverFile::inspectReportsResolverErrors() {
     // Only reads: the resolver file fails before any adapter is looked at.
     QTemporaryDir dir;
-    NetworkParams params = LinuxAdapter(dir.filePath("missing")).inspect();
-    QCOMPARE(params.error, 1);
-    params = LinuxAdapter(dir.path()).inspect();
-    QCOMPARE(params.error, 2);
+    NetworkParams params = NetlinkAdapter(dir.filePath("missing")).inspect();
+    QCOMPARE(params.outcome, InspectionOutcome::NetworkParamsUnavailable);
+    QCOMPARE(ErrorNumber(params.outcome), 1);
+    params = NetlinkAdapter(dir.path()).inspect();
+    QCOMPARE(params.outcome, InspectionOutcome::NetworkParamsFailed);
+    QCOMPARE(ErrorNumber(params.outcome), 2);
 }
 
 QTEST_GUILESS_MAIN(TestResolverFile)

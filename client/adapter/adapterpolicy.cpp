@@ -1,6 +1,6 @@
-#include "client/adapter/linux/adapterpolicy.h"
+#include "client/adapter/adapterpolicy.h"
 
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/ipv4.h"
 
 #include <algorithm>
 #include <limits>

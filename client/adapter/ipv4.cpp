@@ -1,4 +1,4 @@
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/ipv4.h"
 
 #include <QStringList>
 
