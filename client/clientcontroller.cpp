@@ -268,8 +268,20 @@ void ClientController::handleServerMessage(const QByteArray& message) {
 }
 
 void ClientController::applyLineListUpdate(const QByteArray& fileBytes) {
-    if (!WriteLineFile(lineFilePath(), FromGbk(fileBytes)))
+    const std::optional<QByteArray> records = CompleteRecords(fileBytes);
+    if (!records) {
+        qCWarning(lcLink) << "ignored an update of" << fileBytes.size()
+                          << "bytes without one complete record; the old list stays";
+        return;
+    }
+    if (records->size() < fileBytes.size())
+        qCWarning(lcLink) << "dropped the unfinished last record of an update ("
+                          << fileBytes.size() - records->size() << "bytes)";
+    if (!WriteLineFile(lineFilePath(), FromGbk(*records))) {
+        // Whatever the disk holds now, the list in use stays the one that was stored.
         qCWarning(lcLink) << "could not replace" << lineFilePath() << "; the old list stays";
+        return;
+    }
     reloadLineList();
 }
 

@@ -320,6 +320,61 @@ private slots:
         QCOMPARE(context.lineList().size(), 0);
     }
 
+    void updatesKeepOnlyWholeRecords_data() {
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("stored"); // empty: the old file stays and nothing is reloaded
+        const QString good = QStringLiteral("好;;;10.99.0.1;10.99.1.1;;\r\n");
+        QTest::newRow("whole") << good + good << good + good;
+        QTest::newRow("cut inside an address")
+            << good + QStringLiteral("坏;;;10.99.0.254;10.99.1.1") << good;
+        QTest::newRow("cut after a field") << good + QStringLiteral("坏;;;") << good;
+        QTest::newRow("cut inside the CR LF")
+            << good + QStringLiteral("坏;;;10.99.0.254;1.1.1.1;;\r") << good;
+        QTest::newRow("bare word: an empty list") << QString() << QStringLiteral("\r\n");
+        QTest::newRow("an empty list") << QStringLiteral("\r\n") << QStringLiteral("\r\n");
+        QTest::newRow("nothing but a fragment")
+            << QStringLiteral("坏;;;10.99.0.254;10.99.1.1") << QString();
+    }
+
+    void updatesKeepOnlyWholeRecords() {
+        QFETCH(QString, payload);
+        QFETCH(QString, stored);
+        ControllerFixture client(
+            Params(QStringLiteral("10.99.0.1"), {QStringLiteral("10.99.1.1")}));
+        client.writeLineFile(kTwoLines);
+        QVERIFY(client.controller->start());
+        QSignalSpy reloaded(client.controller.get(), &ClientContext::lineListReloaded);
+        client.controller->handleServerMessage(ToGbk(QStringLiteral("更新") + payload));
+        if (stored.isEmpty()) {
+            QCOMPARE(client.lineFileBytes(), ToGbk(kTwoLines));
+            QCOMPARE(reloaded.size(), 0);
+            QCOMPARE(client.controller->lineList().size(), 2);
+            return;
+        }
+        QCOMPARE(client.lineFileBytes(), ToGbk(stored));
+        QCOMPARE(reloaded.size(), 1);
+        for (const LineEntry& line : client.controller->lineList())
+            QCOMPARE(line.name, QStringLiteral("好"));
+        QCOMPARE(client.controller->currentLineName(),
+                 stored.contains(QStringLiteral("好")) ? QStringLiteral("好") : QString());
+    }
+
+    void updateThatCannotBeStoredKeepsTheList() {
+        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
+        client.writeLineFile(kTwoLines);
+        QVERIFY(client.controller->start());
+        // Something that cannot be replaced where the file is: a folder reads as an empty list,
+        // so a reload would show one.
+        QVERIFY(QFile::remove(client.linePath()));
+        QVERIFY(QDir().mkdir(client.linePath()));
+        QSignalSpy reloaded(client.controller.get(), &ClientContext::lineListReloaded);
+        client.controller->handleServerMessage(
+            ToGbk(QStringLiteral("更新联通;;;10.2.0.1;10.2.0.53;;\r\n")));
+        QCOMPARE(reloaded.size(), 0);
+        QCOMPARE(client.controller->lineList().size(), 2);
+        QCOMPARE(client.controller->currentLineName(), QStringLiteral("电信"));
+    }
+
     void fullListRefusesAnAdd() {
         ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {}));
         QString text;

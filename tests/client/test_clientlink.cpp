@@ -85,6 +85,20 @@ private slots:
         QCOMPARE(reloaded.size(), 1);
     }
 
+    void stalledUpdateKeepsOnlyWholeRecords() {
+        // The server stops in the middle of the last record's DNS (10.99.1.15 cut after
+        // 10.99.1.1) and says nothing more: the records before it are the list.
+        QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
+        const QByteArray whole = Gbk("好;;;10.99.0.1;10.99.1.1;;\r\n");
+        m_peer->write(Gbk("更新") + whole + Gbk("坏;;;10.99.0.254;10.99.1.1"));
+        m_peer->flush();
+        QTRY_COMPARE_WITH_TIMEOUT(reloaded.size(), 1, 5000);
+        QCOMPARE(m_client->lineFileBytes(), whole);
+        QCOMPARE(m_client->controller->lineList().size(), 1);
+        QCOMPARE(m_client->controller->lineList().first().name, QStringLiteral("好"));
+        QVERIFY(m_client->controller->serverConnected());
+    }
+
     void emptyUpdateLeavesAnEmptyList() {
         QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         m_peer->write(Gbk("更新"));
