@@ -17,7 +17,7 @@ void FakeAdapter::startSwitch(const AdapterSettings& settings) {
     if (m_hold)
         return;
     const quint64 generation = ++m_generation;
-    QTimer::singleShot(0, this, [this, generation] {
+    QTimer::singleShot(m_durationMs, this, [this, generation] {
         if (generation == m_generation && m_running)
             completeSwitch();
     });

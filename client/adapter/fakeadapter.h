@@ -13,7 +13,8 @@ namespace torvane::client {
 // DNS, and address/mask when a local IP is given).
 //
 // Like every backend it finishes a switch later, never inside startSwitch(): on the next pass of
-// the event loop, or, while switches are held, when the test calls completeSwitch().
+// the event loop or after the duration set, or, while switches are held, when the test calls
+// completeSwitch().
 class FakeAdapter : public NetworkAdapter {
     Q_OBJECT
 public:
@@ -30,6 +31,8 @@ public:
     // Every later switch fails with this text and changes nothing; an empty text clears it.
     void setFailure(const QString& errorText) { m_failure = errorText; }
 
+    // A switch takes this long (0: it ends on the next pass of the event loop).
+    void setSwitchDuration(int ms) { m_durationMs = ms; }
     // Held switches stay running until completeSwitch(), so a test can act in the middle of one.
     void setHoldSwitches(bool hold) { m_hold = hold; }
     // Finishes the running switch now (signal included); false when none runs.
@@ -48,6 +51,7 @@ private:
     QList<AdapterSettings> m_switchCalls;
     std::optional<AdapterSettings> m_running;
     bool m_hold = false;
+    int m_durationMs = 0;
     int m_inspectCount = 0;
     int m_overlapping = 0;
     quint64 m_generation = 0;

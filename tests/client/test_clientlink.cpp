@@ -149,6 +149,33 @@ private slots:
                  QStringLiteral("10.2.0.54"));
     }
 
+    void switchStormIsCoalesced() {
+        // A command every few hundred microseconds while each switch takes 30 ms: the commands
+        // that arrive during a switch replace each other, only the latest runs after it, and
+        // every switch is followed by exactly one report.
+        m_client->adapter->setSwitchDuration(30);
+        QSignalSpy finished(m_client->controller.get(), &ClientController::switchFinished);
+        constexpr int kCommands = 300;
+        for (int i = 0; i < kCommands; ++i) {
+            m_peer->write(Gbk("切换") +
+                          QStringLiteral("10.2.%1.1;10.2.0.53;10.2.0.54").arg(i % 250).toLatin1());
+            m_peer->flush();
+            QTest::qWait(i % 10 == 0 ? 1 : 0);
+        }
+        const QString last = QStringLiteral("10.2.%1.1").arg((kCommands - 1) % 250);
+        QTRY_COMPARE_WITH_TIMEOUT(m_client->controller->adapterSnapshot().gateway, last, 10000);
+        QTRY_VERIFY(!m_client->controller->switchRunning());
+        const int switches = int(m_client->adapter->switchCalls().size());
+        qInfo("%d commands, %d switches", kCommands, switches);
+        QVERIFY2(switches <= 10, qPrintable(QString::number(switches)));
+        QCOMPARE(m_client->adapter->switchCalls().last().gateway, last);
+        QCOMPARE(m_client->adapter->overlappingStarts(), 0);
+        QCOMPARE(int(finished.size()), switches);
+        QTest::qWait(100);
+        QCOMPARE(m_received.count(Gbk("计算机信息")), switches);
+        QVERIFY(m_received.endsWith(Gbk("计算机信息") + last.toLatin1() + "; 10.2.0.53;;1"));
+    }
+
     void oversizedUpdateIsRefused() {
         QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         QByteArray big = Gbk("更新");

@@ -5,10 +5,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace torvane;
@@ -26,6 +28,7 @@ private slots:
     void replace();
     void writeReplacesFileAndKeepsMode();
     void writeCreatesMissingFile();
+    void readersSeeTheOldFileOrTheNew();
     void symlinkIsRefusedAndLeftAlone();
     void unreadableInputs();
     void specialFilesAreNotRead();
@@ -130,6 +133,47 @@ void TestResolverFile::writeCreatesMissingFile() {
     QStringList servers;
     QCOMPARE(ResolverFile(path).read(&servers, &error), ResolverFile::ReadStatus::Ok);
     QCOMPARE(servers, QStringList{"10.0.0.1"});
+}
+
+void TestResolverFile::readersSeeTheOldFileOrTheNew() {
+    // Where the folder allows it the file is replaced by a rename: a reader beside a storm of
+    // rewrites (two lists of different lengths) reads one whole file or the other, never a mix.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("resolv.conf");
+    const QByteArray initial = "search lan\nnameserver 1.1.1.1\noptions timeout:2\n";
+    QVERIFY(WriteFile(path, initial));
+    const QByteArray two = ResolverFile::ReplaceNameservers(initial, {"10.0.0.53", "10.0.0.54"});
+    const QByteArray one = ResolverFile::ReplaceNameservers(initial, {"10.0.0.153"});
+    std::atomic<bool> done = false;
+    std::atomic<int> reads = 0;
+    QByteArray odd;
+    std::thread reader([&] {
+        const QByteArray file = QFile::encodeName(path);
+        while (!done) {
+            QByteArray content;
+            const int fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC);
+            char buffer[4096];
+            ssize_t n = 0;
+            while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+                content.append(buffer, n);
+            if (fd >= 0)
+                ::close(fd);
+            ++reads;
+            if (content != initial && content != one && content != two && odd.isEmpty())
+                odd = content.isEmpty() ? QByteArray("<empty or missing>") : content;
+        }
+    });
+    QString error;
+    bool written = true;
+    for (int i = 0; i < 200 && written; ++i)
+        written = ResolverFile(path).writeNameservers(
+            i % 2 ? QStringList{"10.0.0.153"} : QStringList{"10.0.0.53", "10.0.0.54"}, &error);
+    done = true;
+    reader.join();
+    QVERIFY2(written, qPrintable(error));
+    QVERIFY2(odd.isEmpty(), odd.constData());
+    QVERIFY(reads > 0);
+    QCOMPARE(ReadFile(path), one);
 }
 
 void TestResolverFile::symlinkIsRefusedAndLeftAlone() {
