@@ -14,6 +14,7 @@
 #include "common/validators.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 namespace torvane::client {
 
@@ -49,6 +50,10 @@ ClientController::ClientController(ClientControllerOptions options, QObject* par
         m_programPath = QCoreApplication::applicationFilePath();
     connect(m_adapter.get(), &NetworkAdapter::switchFinished, this,
             &ClientController::onSwitchFinished);
+    m_switchSpacing = new QTimer(this);
+    m_switchSpacing->setSingleShot(true);
+    m_switchSpacing->setInterval(std::max(0, options.switchSpacingMs));
+    connect(m_switchSpacing, &QTimer::timeout, this, &ClientController::startPendingSwitch);
     m_link = new ServerLink(
         [this] { return std::pair<QString, QString>(m_settings.serverIp, m_settings.serverPort); },
         this);
@@ -215,8 +220,9 @@ void ClientController::runSwitch() {
 }
 
 void ClientController::startSwitch(const AdapterSettings& settings) {
-    if (m_switching) {
-        // One switch at a time; what is asked for meanwhile waits, the latest request winning.
+    if (m_switching || m_switchSpacing->isActive()) {
+        // One switch at a time, and a breath between two; what is asked for meanwhile waits,
+        // the latest request winning.
         m_pendingSwitch = settings;
         return;
     }
@@ -235,12 +241,19 @@ void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
     findCurrentLine();
     sendStatusReport();
     m_switching = false;
+    if (m_switchSpacing->interval() > 0)
+        m_switchSpacing->start();
     emit switchFinished(outcome.ok, outcome.errorText);
-    if (m_pendingSwitch && !m_switching) {
-        const AdapterSettings next = *m_pendingSwitch;
-        m_pendingSwitch.reset();
-        startSwitch(next);
-    }
+    if (m_switchSpacing->interval() == 0)
+        startPendingSwitch();
+}
+
+void ClientController::startPendingSwitch() {
+    if (!m_pendingSwitch || m_switching)
+        return;
+    const AdapterSettings next = *m_pendingSwitch;
+    m_pendingSwitch.reset();
+    startSwitch(next);
 }
 
 void ClientController::sendStatusReport() {

@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 
+class QTimer;
+
 namespace torvane {
 class SingleInstanceGuard;
 }
@@ -30,6 +32,10 @@ struct ClientControllerOptions {
     std::unique_ptr<Autostart> autostart;    // null: the entry of this OS
     QString programDir;                      // empty: the executable's folder
     QString programPath;                     // empty: the executable (for the autostart entry)
+    // Least time from the end of one switch to the start of the next. Requests made meanwhile
+    // wait and replace each other, so a storm of commands moves the routes a few times, not
+    // once per command.
+    int switchSpacingMs = 500;
 };
 
 // The Client without its windows: owns the settings, the line list, the adapter backend and the
@@ -64,7 +70,8 @@ public:
     void pickLine(int index);
     void selectLine(const SelectedLine& line);
     // Applies the selected line (the user's 开始切换); nothing without gateway or primary DNS.
-    // While a switch runs, the request waits; a later one replaces it.
+    // While a switch runs, and for the spacing after it, the request waits; a later one
+    // replaces it.
     void runSwitch();
     // Drops the link and connects to FwqIp:FwqDk again.
     void reconnect();
@@ -105,6 +112,7 @@ private:
     void sendStatusReport();
     void startSwitch(const AdapterSettings& settings);
     void onSwitchFinished(const SwitchOutcome& outcome);
+    void startPendingSwitch();
     void applyLineListUpdate(const QByteArray& fileBytes);
     void applySwitchCommand(const QString& gateway, const QString& primaryDns,
                             const QString& secondaryDns, int pieceCount);
@@ -118,6 +126,7 @@ private:
     std::unique_ptr<Autostart> m_autostart;
     ServerLink* m_link = nullptr;
     SingleInstanceGuard* m_guard = nullptr;
+    QTimer* m_switchSpacing = nullptr;
 
     ClientSettings m_settings;
     bool m_adminUnlocked = false;

@@ -11,6 +11,8 @@ namespace torvane::client {
 
 namespace {
 constexpr int kReconnectMs = 1000;
+// Messages handed on before the event loop gets its turn again.
+constexpr int kMessagesPerSlice = 64;
 // A server that vanished without closing is noticed after about a minute of silence:
 // 30 s idle, then three probes 10 s apart.
 constexpr int kKeepIdleS = 30;
@@ -20,10 +22,14 @@ constexpr int kKeepCount = 3;
 
 ServerLink::ServerLink(Endpoint endpoint, QObject* parent)
     : QObject(parent), m_endpoint(std::move(endpoint)), m_socket(new QTcpSocket(this)),
-      m_reconnectTimer(new QTimer(this)), m_pollTimer(new QTimer(this)) {
+      m_reconnectTimer(new QTimer(this)), m_pollTimer(new QTimer(this)),
+      m_sliceTimer(new QTimer(this)) {
     m_clock.start();
     m_reconnectTimer->setInterval(kReconnectMs);
     m_pollTimer->setSingleShot(true);
+    m_sliceTimer->setSingleShot(true);
+    m_sliceTimer->setInterval(0);
+    connect(m_sliceTimer, &QTimer::timeout, this, &ServerLink::deliverSome);
     connect(m_reconnectTimer, &QTimer::timeout, this, &ServerLink::onReconnectTick);
     connect(m_pollTimer, &QTimer::timeout, this, &ServerLink::pollReader);
     connect(m_socket, &QTcpSocket::connected, this, &ServerLink::onConnected);
@@ -74,6 +80,8 @@ void ServerLink::connectToServer() {
 
 void ServerLink::shutdown() {
     m_shutDown = true;
+    m_sliceTimer->stop();
+    m_inbox.clear();
     m_reconnectTimer->stop();
     m_pollTimer->stop();
     m_serverConnected = false;
@@ -146,15 +154,22 @@ void ServerLink::armPoll() {
 }
 
 void ServerLink::deliver(const QList<QByteArray>& messages) {
-    // A switch lets events run in the middle of it, so a later message can arrive while an
-    // earlier one is handled; the outer call hands them on in their order.
     m_inbox.append(messages);
+    deliverSome();
+}
+
+void ServerLink::deliverSome() {
+    // A handler may let events run (a message box), so a later message can arrive while an
+    // earlier one is handled; the outer call hands them on in their order.
     if (m_delivering)
         return;
     m_delivering = true;
-    while (!m_inbox.isEmpty())
+    // A flood is handed on a slice at a time, so the window gets its turn between slices.
+    for (int i = 0; i < kMessagesPerSlice && !m_inbox.isEmpty(); ++i)
         emit messageReceived(m_inbox.takeFirst());
     m_delivering = false;
+    if (!m_inbox.isEmpty() && !m_shutDown)
+        m_sliceTimer->start();
 }
 
 void ServerLink::enableKeepAlive() {

@@ -57,12 +57,14 @@ private:
     void pollReader();
     void armPoll();
     void deliver(const QList<QByteArray>& messages);
+    void deliverSome();
     void enableKeepAlive();
 
     Endpoint m_endpoint;
     QTcpSocket* m_socket = nullptr;
     QTimer* m_reconnectTimer = nullptr;
     QTimer* m_pollTimer = nullptr;
+    QTimer* m_sliceTimer = nullptr;
     MessageReader m_reader{MessageReader::Side::Client};
     QElapsedTimer m_clock;
     QList<QByteArray> m_inbox;

@@ -29,7 +29,8 @@ struct ControllerFixture {
     QList<QPair<QString, QString>> messages;
     int connectAttempts = 0;
 
-    explicit ControllerFixture(const NetworkParams& params, bool guard = false) {
+    explicit ControllerFixture(const NetworkParams& params, bool guard = false,
+                               int switchSpacingMs = ClientControllerOptions().switchSpacingMs) {
         auto fake = std::make_unique<FakeAdapter>();
         fake->setParams(params);
         adapter = fake.get();
@@ -41,6 +42,7 @@ struct ControllerFixture {
         options.autostart = std::move(entry);
         options.programDir = dir.path();
         options.programPath = dir.filePath(QStringLiteral("Client"));
+        options.switchSpacingMs = switchSpacingMs;
         controller = std::make_unique<ClientController>(std::move(options));
         QObject::connect(controller.get(), &ClientController::messageRequested,
                          [this](const QString& title, const QString& text) {

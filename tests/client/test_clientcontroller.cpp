@@ -257,7 +257,8 @@ private slots:
     }
 
     void requestsDuringASwitchWaitAndTheLatestWins() {
-        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
+        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}),
+                                 false, 200);
         QVERIFY(client.controller->start());
         client.adapter->setHoldSwitches(true);
         const auto line = [](const char* gateway) {
@@ -276,13 +277,22 @@ private slots:
         client.controller->selectLine(line("10.0.0.9"));
         QVERIFY(client.adapter->completeSwitch());
         QCOMPARE(finished.size(), 1);
-        QCOMPARE(client.adapter->switchCalls().size(), 2);
-        QCOMPARE(client.adapter->switchCalls().last().gateway, QStringLiteral("10.0.0.5"));
+        // The latest request runs once the spacing after the switch has passed, not at once.
+        QCOMPARE(client.adapter->switchCalls().size(), 1);
+        client.controller->selectLine(line("10.0.0.6"));
+        client.controller->runSwitch(); // within the spacing: it waits and replaces 10.0.0.5
+        QCOMPARE(client.adapter->switchCalls().size(), 1);
+        QTRY_COMPARE(client.adapter->switchCalls().size(), 2);
+        QCOMPARE(client.adapter->switchCalls().last().gateway, QStringLiteral("10.0.0.6"));
         QVERIFY(client.adapter->completeSwitch());
-        QVERIFY(!client.adapter->completeSwitch()); // nothing more waits
+        QTest::qWait(300);
+        QCOMPARE(client.adapter->switchCalls().size(), 2); // nothing more waited
         QCOMPARE(finished.size(), 2);
+        // After the spacing a request runs at once.
+        client.controller->runSwitch();
+        QCOMPARE(client.adapter->switchCalls().size(), 3);
+        QVERIFY(client.controller->switchRunning());
         QCOMPARE(client.adapter->overlappingStarts(), 0);
-        QVERIFY(!client.controller->switchRunning());
     }
 
     void lineChangesEndWithAReload() {

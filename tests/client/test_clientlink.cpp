@@ -155,6 +155,7 @@ private slots:
         // every switch is followed by exactly one report.
         m_client->adapter->setSwitchDuration(30);
         QSignalSpy finished(m_client->controller.get(), &ClientController::switchFinished);
+        QSignalSpy handed(&m_client->controller->link(), &ServerLink::messageReceived);
         constexpr int kCommands = 300;
         for (int i = 0; i < kCommands; ++i) {
             m_peer->write(Gbk("切换") +
@@ -165,6 +166,9 @@ private slots:
         const QString last = QStringLiteral("10.2.%1.1").arg((kCommands - 1) % 250);
         QTRY_COMPARE_WITH_TIMEOUT(m_client->controller->adapterSnapshot().gateway, last, 10000);
         QTRY_VERIFY(!m_client->controller->switchRunning());
+        QCOMPARE(int(handed.size()), kCommands); // every command was read, in slices, none lost
+        QCOMPARE(handed.last().first().toByteArray(),
+                 Gbk("切换") + last.toLatin1() + ";10.2.0.53;10.2.0.54");
         const int switches = int(m_client->adapter->switchCalls().size());
         qInfo("%d commands, %d switches", kCommands, switches);
         QVERIFY2(switches <= 10, qPrintable(QString::number(switches)));
