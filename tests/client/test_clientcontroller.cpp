@@ -96,21 +96,6 @@ private slots:
         QCOMPARE(Setting("AdminPwd"), storedAfter);
     }
 
-    void unlockAndChangePassword() {
-        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {}));
-        QVERIFY(client.controller->start());
-        ClientContext& context = *client.controller;
-        QVERIFY(context.unlock(QStringLiteral("   "))); // no password: the empty one opens
-        QVERIFY(!context.changePassword(QStringLiteral("x"), QStringLiteral("new")));
-        QCOMPARE(Setting("AdminPwd"), Cmd5().md5(QString()));
-        QVERIFY(context.changePassword(QString(), QStringLiteral("Secret")));
-        QCOMPARE(Setting("AdminPwd"), Cmd5().md5(QStringLiteral("Secret")));
-        QVERIFY(context.adminUnlocked());                   // a change leaves the lock as it was
-        QVERIFY(!context.unlock(QStringLiteral("secret"))); // case matters, and it locks again
-        QVERIFY(!context.adminUnlocked());
-        QVERIFY(context.unlock(QStringLiteral(" Secret  ")));
-    }
-
     void inspectionErrorsStopWhereTheyHappen_data() {
         QTest::addColumn<int>("error");
         QTest::addColumn<bool>("dnsRead");
@@ -139,19 +124,6 @@ private slots:
         QVERIFY(!snapshot.adapterRead);
         QCOMPARE(snapshot.gateway, QString());
         QCOMPARE(client.controller->currentLine().labelText, kLineNotInList);
-    }
-
-    void inspectionReadsTheLastSecondary() {
-        ControllerFixture client(Params(QStringLiteral("10.0.0.1"),
-                                        {QStringLiteral("10.0.0.53"), QStringLiteral("10.0.0.54"),
-                                         QStringLiteral("10.0.0.55")}));
-        QVERIFY(client.controller->start());
-        QCOMPARE(client.controller->adapterSnapshot().secondaryDns, QStringLiteral("10.0.0.55"));
-        // A single server leaves no stale secondary behind.
-        client.adapter->setParams(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.9")}));
-        client.controller->inspectAdapter();
-        QCOMPARE(client.controller->adapterSnapshot().primaryDns, QStringLiteral("10.0.0.9"));
-        QCOMPARE(client.controller->adapterSnapshot().secondaryDns, QString());
     }
 
     void findCurrentLineTakesTheFirstMatch() {
@@ -396,38 +368,6 @@ private slots:
                               QStringLiteral("10.9.0.53"), {}};
         QCOMPARE(client.controller->addLine(entry), LineChange::ListFull);
         QCOMPARE(client.lineFileBytes(), ToGbk(text));
-    }
-
-    void serverSettingsChecked_data() {
-        QTest::addColumn<QString>("ip");
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<ServerSettingsCheck>("check");
-        QTest::newRow("address with a blank") << " 127.0.0.1"
-                                              << "80" << ServerSettingsCheck::BadAddress;
-        QTest::newRow("address first") << ""
-                                       << "x" << ServerSettingsCheck::BadAddress;
-        QTest::newRow("port with a sign") << "127.0.0.1"
-                                          << "+80" << ServerSettingsCheck::BadPort;
-        QTest::newRow("port with a blank") << "127.0.0.1"
-                                           << "80 " << ServerSettingsCheck::BadPort;
-        QTest::newRow("port 0") << "127.0.0.1"
-                                << "00000" << ServerSettingsCheck::PortOutOfRange;
-        QTest::newRow("port 65536") << "127.0.0.1"
-                                    << "65536" << ServerSettingsCheck::PortOutOfRange;
-        QTest::newRow("long digits")
-            << "127.0.0.1"
-            << "99999999999999999999999" << ServerSettingsCheck::PortOutOfRange;
-        QTest::newRow("leading zeros") << "127.0.0.1"
-                                       << "00080" << ServerSettingsCheck::Ok;
-        QTest::newRow("65535") << "127.0.0.1"
-                               << "65535" << ServerSettingsCheck::Ok;
-    }
-
-    void serverSettingsChecked() {
-        QFETCH(QString, ip);
-        QFETCH(QString, port);
-        QFETCH(ServerSettingsCheck, check);
-        QCOMPARE(CheckServerSettings(ip, port), check);
     }
 
     void serverSettingsStoredThenReconnected() {
