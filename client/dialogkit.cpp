@@ -31,16 +31,6 @@ QMessageBox::StandardButton ShowProgramHint(QWidget* parent, const QString& text
         parent, DialogMessage{QStringLiteral("程序提示"), text, QMessageBox::Information, buttons});
 }
 
-QString TrimSpaces(const QString& text) {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
                                QStyle::StandardPixmap icon) {
     auto* button = new QToolButton(parent);

@@ -33,9 +33,6 @@ QMessageBox::StandardButton ShowDialogMessage(QWidget* parent, const DialogMessa
 QMessageBox::StandardButton ShowProgramHint(QWidget* parent, const QString& text,
                                             QMessageBox::StandardButtons buttons = QMessageBox::Ok);
 
-// Leading and trailing spaces removed (only spaces: the stored texts have always been cut so).
-QString TrimSpaces(const QString& text);
-
 // A button with a picture above its caption, as the dialogs' command buttons are drawn.
 QToolButton* MakePictureButton(QWidget* parent, const QString& name, const QString& caption,
                                QStyle::StandardPixmap icon);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "client/clientcontext.h"
 #include "common/lineentry.h"
 
 #include <QDialog>
@@ -14,8 +15,6 @@ class QToolButton;
 
 namespace torvane::client {
 
-class ClientContext;
-
 // The settings window: the line editor (add, modify, delete lines of MainConfig.dat) and the
 // connection and start-up settings.
 class FrAdd : public QDialog {
@@ -24,7 +23,7 @@ public:
     FrAdd(ClientContext& context, QWidget* parent = nullptr);
 
     bool addArmed() const { return m_addArmed; }
-    bool xgArmed() const { return m_xgArmed; }
+    bool modifyArmed() const { return m_modifyArmed; }
 
     void done(int result) override;
 
@@ -50,6 +49,7 @@ private:
     void clearFields();
     void setFieldsReadOnly(bool readOnly);
     void finishChange(bool clearAndLockFields);
+    void reportUnsaved(LineChange change);
     void refuse(const QString& text, QWidget* focus);
     QString hintFor(QObject* control) const;
 
@@ -58,28 +58,28 @@ private:
     // list's name and another list's fields.
     QList<LineEntry> m_lines;
     bool m_addArmed = false;
-    bool m_xgArmed = false;
+    bool m_modifyArmed = false;
 
-    QGroupBox* m_frame1 = nullptr;
-    QComboBox* m_wgList = nullptr;
-    QLineEdit* m_wgMc = nullptr;
-    QLineEdit* m_bjIp = nullptr;
-    QLineEdit* m_zwYm = nullptr;
-    QLineEdit* m_wgIp = nullptr;
-    QLineEdit* m_frDns = nullptr;
-    QLineEdit* m_seDns = nullptr;
-    QToolButton* m_addOk = nullptr;
-    QToolButton* m_xgOk = nullptr;
-    QToolButton* m_delOk = nullptr;
-    QToolButton* m_closeOk = nullptr;
-    QLabel* m_tiShi = nullptr;
+    QGroupBox* m_lineFrame = nullptr;
+    QComboBox* m_lineCombo = nullptr;
+    QLineEdit* m_nameField = nullptr;
+    QLineEdit* m_localIpField = nullptr;
+    QLineEdit* m_maskField = nullptr;
+    QLineEdit* m_gatewayField = nullptr;
+    QLineEdit* m_primaryDnsField = nullptr;
+    QLineEdit* m_secondaryDnsField = nullptr;
+    QToolButton* m_addButton = nullptr;
+    QToolButton* m_modifyButton = nullptr;
+    QToolButton* m_deleteButton = nullptr;
+    QToolButton* m_closeButton = nullptr;
+    QLabel* m_hintLabel = nullptr;
 
-    QGroupBox* m_frame2 = nullptr;
-    QLineEdit* m_fwqIp = nullptr;
-    QLineEdit* m_fwqDk = nullptr;
-    QCheckBox* m_qiDong = nullptr;
-    QCheckBox* m_gengXin = nullptr;
-    QToolButton* m_queDing = nullptr;
+    QGroupBox* m_settingsFrame = nullptr;
+    QLineEdit* m_serverIpField = nullptr;
+    QLineEdit* m_serverPortField = nullptr;
+    QCheckBox* m_autostartBox = nullptr;
+    QCheckBox* m_updateListBox = nullptr;
+    QToolButton* m_applyButton = nullptr;
 };
 
 } // namespace torvane::client

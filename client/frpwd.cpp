@@ -1,10 +1,9 @@
 #include "client/frpwd.h"
 
 #include "client/clientcontext.h"
-#include "client/cmd5.h"
 #include "client/dialogkit.h"
 #include "client/fradd.h"
-#include "common/regstore.h"
+#include "client/trimspaces.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,15 +17,6 @@
 namespace torvane::client {
 
 namespace {
-QString EmptyPasswordDigest() {
-    return Cmd5().md5(QString());
-}
-
-void StoreAdminPwd(const QString& digest) {
-    WriteRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
-                   QStringLiteral("AdminPwd"), digest);
-}
-
 QLineEdit* MakePasswordField(QWidget* parent, const QString& name) {
     auto* field = new QLineEdit(parent);
     field->setObjectName(name);
@@ -37,21 +27,6 @@ QLineEdit* MakePasswordField(QWidget* parent, const QString& name) {
 }
 
 } // namespace
-
-void ApplyStartupPasswordStep(ClientContext& context) {
-    ClientSettings& settings = context.settings();
-    const QString emptyDigest = EmptyPasswordDigest();
-    if (settings.adminPwd.isEmpty())
-        settings.adminPwd = emptyDigest;
-    if (TrimSpaces(settings.adminPwd) == emptyDigest) {
-        // No password set: keep the digest of the empty one stored from the first start on.
-        settings.adminPwd = emptyDigest;
-        StoreAdminPwd(emptyDigest);
-        settings.adminUnlocked = true;
-    } else {
-        settings.adminUnlocked = false;
-    }
-}
 
 FrPwd::FrPwd(ClientContext& context, QWidget* parent) : QDialog(parent), m_context(context) {
     setObjectName(QStringLiteral("FrPwd"));
@@ -64,7 +39,7 @@ FrPwd::FrPwd(ClientContext& context, QWidget* parent) : QDialog(parent), m_conte
     frame->setObjectName(QStringLiteral("Frame1"));
     m_oldPwd = MakePasswordField(frame, QStringLiteral("OldPwd"));
     m_newPwd = MakePasswordField(frame, QStringLiteral("NewPwd"));
-    m_qrPwd = MakePasswordField(frame, QStringLiteral("QrPwd"));
+    m_confirmPwd = MakePasswordField(frame, QStringLiteral("QrPwd"));
     auto* jieSuo = MakePictureButton(frame, QStringLiteral("JieSuo"), QStringLiteral("解锁"),
                                      QStyle::SP_DialogYesButton);
     auto* xgPwd = MakePictureButton(frame, QStringLiteral("XgPwd"), QStringLiteral("修改密码"),
@@ -78,7 +53,7 @@ FrPwd::FrPwd(ClientContext& context, QWidget* parent) : QDialog(parent), m_conte
     auto* grid = new QGridLayout(frame);
     const QList<QPair<QString, QLineEdit*>> rows = {{QStringLiteral("旧密码："), m_oldPwd},
                                                     {QStringLiteral("新密码："), m_newPwd},
-                                                    {QStringLiteral("确认密码："), m_qrPwd}};
+                                                    {QStringLiteral("确认密码："), m_confirmPwd}};
     for (int i = 0; i < rows.size(); ++i) {
         auto* label = new QLabel(rows.at(i).first, frame);
         label->setBuddy(rows.at(i).second);
@@ -95,23 +70,19 @@ FrPwd::FrPwd(ClientContext& context, QWidget* parent) : QDialog(parent), m_conte
     layout->addWidget(frame);
 
     setTabOrder(m_oldPwd, m_newPwd);
-    setTabOrder(m_newPwd, m_qrPwd);
-    setTabOrder(m_qrPwd, jieSuo);
+    setTabOrder(m_newPwd, m_confirmPwd);
+    setTabOrder(m_confirmPwd, jieSuo);
     setTabOrder(jieSuo, xgPwd);
     setTabOrder(xgPwd, closeOk);
 }
 
 void FrPwd::unlock() {
-    ClientSettings& settings = m_context.settings();
-    const QString digest = Cmd5().md5(TrimSpaces(m_oldPwd->text()));
-    if (digest != TrimSpaces(settings.adminPwd)) {
-        // A wrong password also closes a lock that was open.
-        settings.adminUnlocked = false;
+    if (!m_context.unlock(m_oldPwd->text())) {
+        // A wrong password has also closed a lock that was open.
         ShowProgramHint(this, QStringLiteral("解锁失败，你输入的密码不正确"));
         m_oldPwd->setFocus();
         return;
     }
-    settings.adminUnlocked = true;
     const auto answer = ShowProgramHint(this, QStringLiteral("解锁成功，你现在可以进行参数设置"),
                                         QMessageBox::Yes | QMessageBox::No);
     QWidget* owner = parentWidget();
@@ -123,9 +94,8 @@ void FrPwd::unlock() {
 }
 
 void FrPwd::changePassword() {
-    ClientSettings& settings = m_context.settings();
     const QString newPwd = TrimSpaces(m_newPwd->text());
-    const QString confirmed = TrimSpaces(m_qrPwd->text());
+    const QString confirmed = TrimSpaces(m_confirmPwd->text());
     if (newPwd.isEmpty()) {
         ShowProgramHint(this, QStringLiteral("请输入新密码"));
         m_newPwd->setFocus();
@@ -133,22 +103,20 @@ void FrPwd::changePassword() {
     }
     if (confirmed.isEmpty()) {
         ShowProgramHint(this, QStringLiteral("请输入确认密码"));
-        m_qrPwd->setFocus();
+        m_confirmPwd->setFocus();
         return;
     }
     // The two new texts are compared before the old password is tested.
     if (newPwd != confirmed) {
         ShowProgramHint(this, QStringLiteral("两次密码输入不一致"));
-        m_qrPwd->setFocus();
+        m_confirmPwd->setFocus();
         return;
     }
-    if (Cmd5().md5(TrimSpaces(m_oldPwd->text())) != TrimSpaces(settings.adminPwd)) {
+    if (!m_context.changePassword(m_oldPwd->text(), newPwd)) {
         ShowProgramHint(this, QStringLiteral("旧密码输入错误"));
         m_oldPwd->setFocus();
         return;
     }
-    settings.adminPwd = Cmd5().md5(newPwd);
-    StoreAdminPwd(settings.adminPwd);
     ShowProgramHint(this, QStringLiteral("密码修改成功"));
     accept();
 }

@@ -8,11 +8,6 @@ namespace torvane::client {
 
 class ClientContext;
 
-// Start-up step of the password lock: an empty stored digest (or the digest of the empty
-// password) means no password is set, so that digest is stored and the lock opens; any other
-// digest keeps the settings window locked. Reads and writes context.settings().
-void ApplyStartupPasswordStep(ClientContext& context);
-
 // The administrator password dialog: unlocks the settings window and changes the password.
 class FrPwd : public QDialog {
     Q_OBJECT
@@ -29,7 +24,7 @@ private:
     ClientContext& m_context;
     QLineEdit* m_oldPwd = nullptr;
     QLineEdit* m_newPwd = nullptr;
-    QLineEdit* m_qrPwd = nullptr;
+    QLineEdit* m_confirmPwd = nullptr;
 };
 
 } // namespace torvane::client

@@ -2,18 +2,19 @@
 
 #include "common/linefile.h"
 
-#include <QListWidget>
-
 namespace torvane::client {
 
-QList<LineEntry> LoadLineList(const QString& path, QListWidget* list) {
-    QList<LineEntry> lines = LoadLineEntries(path, kLineListSlots);
-    if (list) {
-        list->clear();
-        for (const LineEntry& line : lines)
-            list->addItem(line.name);
-    }
-    return lines;
+QList<LineEntry> LoadLineList(const QString& path) {
+    return LoadLineEntries(path, kLineListSlots);
+}
+
+std::optional<QByteArray> CompleteRecords(const QByteArray& update) {
+    if (update.isEmpty())
+        return update;
+    const qsizetype lastCrLf = update.lastIndexOf("\r\n");
+    if (lastCrLf < 0)
+        return std::nullopt;
+    return update.left(lastCrLf + 2);
 }
 
 CurrentLine FindCurrentLine(const QList<LineEntry>& lines, const QString& gateway,

@@ -1,5 +1,6 @@
 #include "client/serverlink.h"
 
+#include "client/clientlogging.h"
 #include "common/settingvalues.h"
 #include "common/socketoptions.h"
 
@@ -10,6 +11,8 @@ namespace torvane::client {
 
 namespace {
 constexpr int kReconnectMs = 1000;
+// Messages handed on before the event loop gets its turn again.
+constexpr int kMessagesPerSlice = 64;
 // A server that vanished without closing is noticed after about a minute of silence:
 // 30 s idle, then three probes 10 s apart.
 constexpr int kKeepIdleS = 30;
@@ -18,77 +21,88 @@ constexpr int kKeepCount = 3;
 } // namespace
 
 ServerLink::ServerLink(Endpoint endpoint, QObject* parent)
-    : QObject(parent), m_endpoint(std::move(endpoint)), m_keHu(new QTcpSocket(this)),
-      m_timer2(new QTimer(this)), m_pollTimer(new QTimer(this)) {
+    : QObject(parent), m_endpoint(std::move(endpoint)), m_socket(new QTcpSocket(this)),
+      m_reconnectTimer(new QTimer(this)), m_pollTimer(new QTimer(this)),
+      m_sliceTimer(new QTimer(this)) {
     m_clock.start();
-    m_timer2->setInterval(kReconnectMs);
+    m_reconnectTimer->setInterval(kReconnectMs);
     m_pollTimer->setSingleShot(true);
-    connect(m_timer2, &QTimer::timeout, this, &ServerLink::onTimer2);
+    m_sliceTimer->setSingleShot(true);
+    m_sliceTimer->setInterval(0);
+    connect(m_sliceTimer, &QTimer::timeout, this, &ServerLink::deliverSome);
+    connect(m_reconnectTimer, &QTimer::timeout, this, &ServerLink::onReconnectTick);
     connect(m_pollTimer, &QTimer::timeout, this, &ServerLink::pollReader);
-    connect(m_keHu, &QTcpSocket::connected, this, &ServerLink::onConnected);
-    connect(m_keHu, &QTcpSocket::disconnected, this, &ServerLink::onLost);
-    connect(m_keHu, &QTcpSocket::errorOccurred, this, &ServerLink::onLost);
-    connect(m_keHu, &QTcpSocket::readyRead, this, &ServerLink::onReadyRead);
+    connect(m_socket, &QTcpSocket::connected, this, &ServerLink::onConnected);
+    connect(m_socket, &QTcpSocket::disconnected, this, &ServerLink::onLost);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &ServerLink::onLost);
+    connect(m_socket, &QTcpSocket::readyRead, this, &ServerLink::onReadyRead);
 }
 
 ServerLink::~ServerLink() {
     m_shutDown = true;
-    m_keHu->disconnect(this); // no events into a half-destroyed owner
-    m_keHu->abort();
+    m_socket->disconnect(this); // no events into a half-destroyed owner
+    m_socket->abort();
 }
 
 int ServerLink::reconnectIntervalMs() const {
-    return m_timer2->interval();
+    return m_reconnectTimer->interval();
 }
 
 void ServerLink::start() {
     m_shutDown = false;
     m_started = true;
     if (!m_serverConnected)
-        m_timer2->start();
+        m_reconnectTimer->start();
 }
 
 void ServerLink::connectToServer() {
     if (m_shutDown)
         return;
     m_serverConnected = false;
-    m_keHu->abort(); // cuts off an attempt that is still pending
+    m_socket->abort(); // cuts off an attempt that is still pending
     m_reader.reset();
     m_pollTimer->stop();
-    // Until this attempt connects, Timer2 keeps trying (also when the address is unusable).
-    if (m_started && !m_timer2->isActive())
-        m_timer2->start();
+    // Until this attempt connects, the reconnect timer keeps trying (also when the address is
+    // unusable).
+    if (m_started && !m_reconnectTimer->isActive())
+        m_reconnectTimer->start();
     const auto [host, portText] = m_endpoint();
     const quint16 port = PortFromText(portText);
-    // Without a usable address there is nothing to try; Timer2 tries again with what the
+    // Without a usable address there is nothing to try; the timer tries again with what the
     // settings hold by then.
-    if (host.trimmed().isEmpty() || port == 0)
+    if (host.trimmed().isEmpty() || port == 0) {
+        qCDebug(lcLink) << "no usable server address:" << host << portText;
         return;
-    m_keHu->connectToHost(host.trimmed(), port);
+    }
+    emit connecting();
+    m_socket->connectToHost(host.trimmed(), port);
 }
 
 void ServerLink::shutdown() {
     m_shutDown = true;
-    m_timer2->stop();
+    m_sliceTimer->stop();
+    m_inbox.clear();
+    m_reconnectTimer->stop();
     m_pollTimer->stop();
     m_serverConnected = false;
-    m_keHu->abort();
+    m_socket->abort();
 }
 
 bool ServerLink::send(const QByteArray& message) {
-    if (!m_serverConnected || m_keHu->state() != QAbstractSocket::ConnectedState)
+    if (!m_serverConnected || m_socket->state() != QAbstractSocket::ConnectedState)
         return false;
-    if (m_keHu->write(message) != message.size())
+    if (m_socket->write(message) != message.size())
         return false;
-    m_keHu->flush();
+    m_socket->flush();
     return true;
 }
 
 void ServerLink::onConnected() {
     m_serverConnected = true;
-    m_timer2->stop();
+    m_reconnectTimer->stop();
     m_reader.reset();
     enableKeepAlive();
+    qCInfo(lcLink) << "connected to" << m_socket->peerName() << m_socket->peerPort();
     emit connected();
 }
 
@@ -96,24 +110,26 @@ void ServerLink::onLost() {
     // Close and error events are handled alike; abort() may raise disconnected again.
     const bool wasConnected = m_serverConnected;
     m_serverConnected = false;
-    if (m_keHu->state() != QAbstractSocket::UnconnectedState)
-        m_keHu->abort();
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
     m_reader.reset();
     m_pollTimer->stop();
     if (!m_shutDown)
-        m_timer2->start();
-    if (wasConnected)
+        m_reconnectTimer->start();
+    if (wasConnected) {
+        qCInfo(lcLink) << "link to the server lost";
         emit connectionLost();
+    }
 }
 
-void ServerLink::onTimer2() {
+void ServerLink::onReconnectTick() {
     if (m_serverConnected)
         return;
     connectToServer();
 }
 
 void ServerLink::onReadyRead() {
-    const QByteArray bytes = m_keHu->readAll();
+    const QByteArray bytes = m_socket->readAll();
     if (!m_serverConnected)
         return;
     const QList<QByteArray> messages = m_reader.feed(bytes, m_clock.elapsed());
@@ -138,19 +154,26 @@ void ServerLink::armPoll() {
 }
 
 void ServerLink::deliver(const QList<QByteArray>& messages) {
-    // A switch lets events run in the middle of it, so a later message can arrive while an
-    // earlier one is handled; the outer call hands them on in their order.
     m_inbox.append(messages);
+    deliverSome();
+}
+
+void ServerLink::deliverSome() {
+    // A handler may let events run (a message box), so a later message can arrive while an
+    // earlier one is handled; the outer call hands them on in their order.
     if (m_delivering)
         return;
     m_delivering = true;
-    while (!m_inbox.isEmpty())
+    // A flood is handed on a slice at a time, so the window gets its turn between slices.
+    for (int i = 0; i < kMessagesPerSlice && !m_inbox.isEmpty(); ++i)
         emit messageReceived(m_inbox.takeFirst());
     m_delivering = false;
+    if (!m_inbox.isEmpty() && !m_shutDown)
+        m_sliceTimer->start();
 }
 
 void ServerLink::enableKeepAlive() {
-    const qintptr fd = m_keHu->socketDescriptor();
+    const qintptr fd = m_socket->socketDescriptor();
     if (fd >= 0)
         ApplyKeepAlive(fd, KeepAlivePolicy{kKeepIdleS, kKeepIntervalS, kKeepCount, 0});
 }

@@ -1,5 +1,7 @@
 #include "client/adapter/fakeadapter.h"
 
+#include <QTimer>
+
 namespace torvane::client {
 
 NetworkParams FakeAdapter::inspect() {
@@ -7,8 +9,31 @@ NetworkParams FakeAdapter::inspect() {
     return m_params;
 }
 
-SwitchOutcome FakeAdapter::switchTo(const AdapterSettings& settings) {
+void FakeAdapter::startSwitch(const AdapterSettings& settings) {
+    if (m_running)
+        ++m_overlapping;
     m_switchCalls.append(settings);
+    m_running = settings;
+    if (m_hold)
+        return;
+    const quint64 generation = ++m_generation;
+    QTimer::singleShot(m_durationMs, this, [this, generation] {
+        if (generation == m_generation && m_running)
+            completeSwitch();
+    });
+}
+
+bool FakeAdapter::completeSwitch() {
+    if (!m_running)
+        return false;
+    const AdapterSettings settings = *m_running;
+    m_running.reset();
+    ++m_generation;
+    emit switchFinished(apply(settings));
+    return true;
+}
+
+SwitchOutcome FakeAdapter::apply(const AdapterSettings& settings) {
     SwitchOutcome outcome;
     if (!m_failure.isEmpty()) {
         outcome.errorText = m_failure;

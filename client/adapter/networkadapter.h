@@ -1,17 +1,27 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
-#include <memory>
 
 namespace torvane::client {
 
-// What one inspection found. error: 0 none; 1/2 = the network parameters (host name, DNS list)
-// could not be read (1: resolver file / host name unavailable, 2: reading failed); 3 = no
-// adapter with IPv4 to show; 4 = reading the adapter list failed. On error 3/4 the host name and
-// DNS fields are still filled.
+// How far an inspection got. The numbers are those of the messages "程序错误N…" the user sees.
+enum class InspectionOutcome {
+    Ok = 0,
+    NetworkParamsUnavailable = 1, // host name or resolver file not available
+    NetworkParamsFailed = 2,      // the resolver file could not be read
+    NoAdapter = 3,                // no adapter with an IPv4 address to show
+    AdapterListFailed = 4,        // the adapter list could not be read
+};
+
+// The number shown to the user for an outcome (0 for Ok).
+int ErrorNumber(InspectionOutcome outcome);
+
+// What one inspection found. After NoAdapter or AdapterListFailed the host name and the DNS
+// servers are still filled; after the first two failures nothing is.
 struct NetworkParams {
-    int error = 0;
+    InspectionOutcome outcome = InspectionOutcome::Ok;
     QString hostName;
     QStringList dnsServers; // resolver order
     QString adapterName;    // the adapter shown (first by the adapter-order policy)
@@ -23,6 +33,8 @@ struct NetworkParams {
 // What a switch applies; empty localIp = keep address and mask.
 struct AdapterSettings {
     QString localIp, subnetMask, gateway, primaryDns, secondaryDns;
+
+    bool operator==(const AdapterSettings&) const = default;
 };
 
 struct SwitchOutcome {
@@ -31,16 +43,29 @@ struct SwitchOutcome {
     QStringList adapters; // adapters that were changed
 };
 
-// Reads and changes the workstation's network settings; one implementation per OS, plus a fake
-// for widget tests.
-class NetworkAdapter {
+// Reads and changes the workstation's network settings. One backend per way the machine's
+// network is managed (netlink and the resolver file, a desktop daemon, the Windows API), chosen
+// at run time by the factory, plus a fake for tests.
+//
+// A switch is asynchronous: startSwitch() returns at once and switchFinished() follows, always
+// on the thread of this object and never from inside startSwitch(). A backend may do the work on
+// a thread of its own or wait on another process; the caller's event loop keeps running. Only one
+// switch runs at a time: the caller waits for switchFinished() before it starts the next.
+class NetworkAdapter : public QObject {
+    Q_OBJECT
 public:
-    virtual ~NetworkAdapter() = default;
-    virtual NetworkParams inspect() = 0;
-    virtual SwitchOutcome switchTo(const AdapterSettings& settings) = 0;
-};
+    using QObject::QObject;
+    ~NetworkAdapter() override = default;
 
-// The implementation of this OS.
-std::unique_ptr<NetworkAdapter> CreatePlatformAdapter();
+    // Name of the backend, for the log ("netlink", "fake", ...).
+    virtual QString backendName() const = 0;
+    // Reads the current settings; quick enough for the caller's thread.
+    virtual NetworkParams inspect() = 0;
+    virtual void startSwitch(const AdapterSettings& settings) = 0;
+    virtual bool switchRunning() const = 0;
+
+signals:
+    void switchFinished(const torvane::client::SwitchOutcome& outcome);
+};
 
 } // namespace torvane::client

@@ -1,6 +1,6 @@
 #include "client/adapter/linux/resolverfile.h"
 
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/ipv4.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -89,6 +89,33 @@ bool WriteAll(int fd, const QByteArray& content) {
         done += n;
     }
     return true;
+}
+
+// Replaces the whole file in place with one write at its start and a cut after it. The file
+// keeps its length while the new text goes in: a longer text first gets room as blank lines
+// after the old one, a shorter one is padded with blank lines up to the old length. A reader
+// between the steps sees the old lines or the new ones followed by blank lines, never a tail of
+// the old text after the new or the new text cut at the old end.
+bool RewriteWhole(int fd, const QByteArray& content) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size > ResolverFile::kMaxSize)
+        return false;
+    const qsizetype oldSize = qsizetype(st.st_size);
+    const auto writeAt = [fd](const QByteArray& bytes, qsizetype offset) {
+        const ssize_t written =
+            ::pwrite(fd, bytes.constData(), size_t(bytes.size()), off_t(offset));
+        if (written == bytes.size())
+            return true;
+        if (written >= 0)
+            errno = ENOSPC; // a short write to a regular file: the disk is full
+        return false;
+    };
+    if (content.size() > oldSize && !writeAt(QByteArray(content.size() - oldSize, '\n'), oldSize))
+        return false;
+    QByteArray padded = content;
+    if (oldSize > content.size())
+        padded.append(QByteArray(oldSize - content.size(), '\n'));
+    return writeAt(padded, 0) && ::ftruncate(fd, off_t(content.size())) == 0;
 }
 
 } // namespace
@@ -255,15 +282,13 @@ bool ResolverFile::writeInPlace(const QString& target, const QByteArray& content
         *errorText = QStringLiteral("cannot open %1: %2").arg(target, ErrnoText(errno));
         return false;
     }
-    // Overwrite, then cut: the file never reads as empty in between.
-    const bool ok =
-        WriteAll(fd, content) && ::ftruncate(fd, off_t(content.size())) == 0 && ::fsync(fd) == 0;
+    // Overwrite, then cut: the file never reads as empty or as a mix of old and new lines.
+    const bool ok = RewriteWhole(fd, content) && ::fsync(fd) == 0;
     const int error = errno;
     if (!ok) {
         // A rewrite cut short (a full disk) leaves part new, part old: put the old one back,
         // which fits where it stood before.
-        const bool restored = ::lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, old) &&
-                              ::ftruncate(fd, off_t(old.size())) == 0 && ::fsync(fd) == 0;
+        const bool restored = RewriteWhole(fd, old) && ::fsync(fd) == 0;
         ::close(fd);
         *errorText = QStringLiteral("cannot rewrite %1: %2; %3")
                          .arg(target, ErrnoText(error),

@@ -26,8 +26,9 @@ public:
     bool checkWritable(QString* errorText) const;
 
     // Replaces every nameserver line by one line per non-empty server, in order. Written to a
-    // temporary file and renamed over the old one; where the file is a mount point (a bind mount
-    // cannot be renamed over) it is rewritten in place.
+    // temporary file and renamed over the old one, so readers see the old file or the new one;
+    // where the file is a mount point (a bind mount cannot be renamed over) it is rewritten in
+    // place with one write, padded with blank lines, and cut to size after it.
     bool writeNameservers(const QStringList& servers, QString* errorText) const;
 
     static QStringList ParseNameservers(const QByteArray& content);

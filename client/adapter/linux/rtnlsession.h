@@ -1,6 +1,6 @@
 #pragma once
 
-#include "client/adapter/linux/linkinfo.h"
+#include "client/adapter/linkinfo.h"
 
 #include <QString>
 

@@ -1,5 +1,5 @@
-#include "client/adapter/linux/adapterpolicy.h"
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/adapterpolicy.h"
+#include "client/adapter/ipv4.h"
 
 #include <QTest>
 
@@ -62,6 +62,9 @@ private slots:
     void addressChangeTargetsFirstAdapter();
     void settingsAreCheckedFirst_data();
     void settingsAreCheckedFirst();
+    void leadingZerosAreRefused_data();
+    void leadingZerosAreRefused();
+    void gatewayMustBeAnotherHost();
 };
 
 void TestAdapterPolicy::maskToPrefix_data() {
@@ -261,6 +264,87 @@ void TestAdapterPolicy::settingsAreCheckedFirst() {
         QVERIFY2(text.isEmpty(), qPrintable(text));
     else
         QVERIFY2(text.contains(error), qPrintable(text));
+}
+
+void TestAdapterPolicy::leadingZerosAreRefused_data() {
+    QTest::addColumn<QString>("gateway");
+    QTest::addColumn<QString>("primary");
+    QTest::addColumn<QString>("secondary");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("zero parts are fine") << "10.0.0.1"
+                                         << "0.0.0.0"
+                                         << "100.0.10.0"
+                                         << "";
+    QTest::newRow("gateway 09.09.09.09") << "09.09.09.09"
+                                         << "1.1.1.1"
+                                         << ""
+                                         << "gateway";
+    QTest::newRow("gateway 010 part") << "10.9.0.010"
+                                      << "1.1.1.1"
+                                      << ""
+                                      << "gateway";
+    QTest::newRow("primary DNS 09.09.09.09") << "10.9.0.1"
+                                             << "09.09.09.09"
+                                             << ""
+                                             << "primary";
+    QTest::newRow("secondary DNS 08.8.8.8") << "10.9.0.1"
+                                            << "1.1.1.1"
+                                            << "08.8.8.8"
+                                            << "secondary";
+    QTest::newRow("secondary DNS 00") << "10.9.0.1"
+                                      << "1.1.1.1"
+                                      << "8.8.8.00"
+                                      << "secondary";
+}
+
+void TestAdapterPolicy::leadingZerosAreRefused() {
+    QFETCH(QString, gateway);
+    QFETCH(QString, primary);
+    QFETCH(QString, secondary);
+    QFETCH(QString, error);
+    const QString text = AdapterPolicy::CheckSettings({{}, {}, gateway, primary, secondary});
+    if (error.isEmpty()) {
+        QVERIFY2(text.isEmpty(), qPrintable(text));
+        return;
+    }
+    QVERIFY2(text.contains(error) && text.contains("leading zero"), qPrintable(text));
+    // The plan refuses before choosing any adapter.
+    const AdapterPolicy::SwitchPlan plan = AdapterPolicy::Plan(
+        {Link(3, "eth0", "10.9.0.2", 24)}, {{}, {}, gateway, primary, secondary});
+    QCOMPARE(plan.errorText, text);
+    QVERIFY(plan.gatewayLinks.isEmpty());
+}
+
+void TestAdapterPolicy::gatewayMustBeAnotherHost() {
+    const LinkInfo eth0 = Link(3, "eth0", "10.9.0.2", 24);
+    LinkInfo eth1 = Link(4, "eth1", "10.8.0.2", 24);
+    eth1.up = false; // its address is still the host's own
+    LinkInfo lo = Link(1, "lo", "127.0.0.1", 8);
+    lo.loopback = true;
+    const QList<LinkInfo> links{lo, eth0, eth1};
+    const auto refusal = [&links](const AdapterSettings& settings) {
+        return AdapterPolicy::Plan(links, settings).errorText;
+    };
+    QVERIFY(refusal(Settings("", "", "10.9.0.2")).contains("an address of this host (eth0)"));
+    QVERIFY(refusal(Settings("", "", "10.8.0.2")).contains("an address of this host (eth1)"));
+    QVERIFY(refusal(Settings("", "", "127.0.0.1")).contains("an address of this host (lo)"));
+    QVERIFY(refusal(Settings("", "", "10.9.0.0"))
+                .contains("network or broadcast address of the "
+                          "subnet 10.9.0.0/24 of eth0"));
+    QVERIFY(refusal(Settings("", "", "10.9.0.255")).contains("network or broadcast"));
+    QVERIFY2(refusal(Settings("", "", "10.9.0.254")).isEmpty(),
+             qPrintable(refusal(Settings("", "", "10.9.0.254"))));
+
+    // A new address on eth0: its new subnet decides, and its old address is free to be a
+    // gateway once it is gone.
+    QVERIFY(refusal(Settings("10.9.0.9", "255.255.255.128", "10.9.0.127"))
+                .contains("network or broadcast"));
+    QVERIFY(refusal(Settings("10.9.0.9", "255.255.255.0", "10.9.0.2")).isEmpty());
+    QVERIFY(refusal(Settings("10.9.0.9", "255.255.255.0", "10.9.0.9")).contains("local IP"));
+
+    // A point-to-point /31 has neither network nor broadcast address.
+    const LinkInfo p2p = Link(5, "ppp0", "10.7.0.0", 31);
+    QVERIFY(AdapterPolicy::Plan({p2p}, Settings("", "", "10.7.0.1")).errorText.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestAdapterPolicy)

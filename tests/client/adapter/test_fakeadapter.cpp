@@ -1,17 +1,34 @@
+#include "client/adapter/adapterfactory.h"
 #include "client/adapter/fakeadapter.h"
 
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace torvane;
 using namespace torvane::client;
 
-// The stand-in the window tests drive: it must behave like an adapter that switched.
+Q_DECLARE_METATYPE(torvane::client::SwitchOutcome)
+
+// The stand-in the controller tests drive must behave like an adapter that switched; the factory
+// must pick the backend the machine runs.
 class TestFakeAdapter : public QObject {
     Q_OBJECT
+
+    // Starts a switch and waits for its outcome.
+    static SwitchOutcome Switch(FakeAdapter& fake, const AdapterSettings& settings) {
+        QSignalSpy finished(&fake, &NetworkAdapter::switchFinished);
+        fake.startSwitch(settings);
+        // Like every backend it never finishes inside startSwitch().
+        if (!finished.isEmpty() || !fake.switchRunning() || !finished.wait(5000))
+            return SwitchOutcome{false, QStringLiteral("finished synchronously or never"), {}};
+        return finished.first().first().value<SwitchOutcome>();
+    }
 
 private slots:
     void switchUpdatesWhatInspectReturns();
     void failingSwitchChangesNothing();
+    void heldSwitchFinishesWhenTold();
+    void factoryTakesTheFirstBackendThatFits();
 };
 
 void TestFakeAdapter::switchUpdatesWhatInspectReturns() {
@@ -27,8 +44,8 @@ void TestFakeAdapter::switchUpdatesWhatInspectReturns() {
     QCOMPARE(fake.inspect().gateway, QStringLiteral("10.9.0.1"));
 
     // An empty local IP keeps address and mask; an empty secondary leaves one DNS server.
-    SwitchOutcome outcome = fake.switchTo({" ", "255.0.0.0", "10.9.0.254", "1.1.1.1", ""});
-    QVERIFY(outcome.ok);
+    SwitchOutcome outcome = Switch(fake, {" ", "255.0.0.0", "10.9.0.254", "1.1.1.1", ""});
+    QVERIFY2(outcome.ok, qPrintable(outcome.errorText));
     QCOMPARE(outcome.adapters, QStringList{"eth0"});
     NetworkParams now = fake.inspect();
     QCOMPARE(now.localIp, QStringLiteral("10.9.0.2"));
@@ -36,7 +53,7 @@ void TestFakeAdapter::switchUpdatesWhatInspectReturns() {
     QCOMPARE(now.gateway, QStringLiteral("10.9.0.254"));
     QCOMPARE(now.dnsServers, QStringList{"1.1.1.1"});
 
-    outcome = fake.switchTo({"10.9.1.7", "255.255.0.0", "10.9.0.1", "1.1.1.1", "8.8.8.8"});
+    outcome = Switch(fake, {"10.9.1.7", "255.255.0.0", "10.9.0.1", "1.1.1.1", "8.8.8.8"});
     QVERIFY(outcome.ok);
     now = fake.inspect();
     QCOMPARE(now.localIp, QStringLiteral("10.9.1.7"));
@@ -51,19 +68,68 @@ void TestFakeAdapter::failingSwitchChangesNothing() {
     FakeAdapter fake;
     NetworkParams params;
     params.gateway = "10.9.0.1";
-    params.error = 3;
+    params.outcome = InspectionOutcome::NoAdapter;
     fake.setParams(params);
     fake.setFailure("need CAP_NET_ADMIN");
-    const SwitchOutcome outcome = fake.switchTo({"", "", "10.9.0.254", "1.1.1.1", "8.8.8.8"});
+    const SwitchOutcome outcome = Switch(fake, {"", "", "10.9.0.254", "1.1.1.1", "8.8.8.8"});
     QVERIFY(!outcome.ok);
     QCOMPARE(outcome.errorText, QStringLiteral("need CAP_NET_ADMIN"));
     QVERIFY(outcome.adapters.isEmpty());
     QCOMPARE(fake.inspect().gateway, QStringLiteral("10.9.0.1"));
-    QCOMPARE(fake.inspect().error, 3);
+    QCOMPARE(ErrorNumber(fake.inspect().outcome), 3);
     QCOMPARE(fake.switchCalls().size(), 1);
 
     fake.setFailure(QString());
-    QVERIFY(fake.switchTo({"", "", "10.9.0.254", "1.1.1.1", "8.8.8.8"}).ok);
+    QVERIFY(Switch(fake, {"", "", "10.9.0.254", "1.1.1.1", "8.8.8.8"}).ok);
+}
+
+void TestFakeAdapter::heldSwitchFinishesWhenTold() {
+    FakeAdapter fake;
+    fake.setHoldSwitches(true);
+    QSignalSpy finished(&fake, &NetworkAdapter::switchFinished);
+    QVERIFY(!fake.completeSwitch());
+    fake.startSwitch({"", "", "10.9.0.254", "1.1.1.1", ""});
+    QTest::qWait(20);
+    QVERIFY(fake.switchRunning());
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(fake.completeSwitch());
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(!fake.switchRunning());
+    QCOMPARE(fake.inspect().gateway, QStringLiteral("10.9.0.254"));
+}
+
+void TestFakeAdapter::factoryTakesTheFirstBackendThatFits() {
+    QStringList probed;
+    const auto backend = [&probed](const QString& name, bool fits) {
+        return AdapterBackend{name,
+                              [&probed, name, fits] {
+                                  probed.append(name);
+                                  return fits;
+                              },
+                              [] { return std::make_unique<FakeAdapter>(); }};
+    };
+    std::unique_ptr<NetworkAdapter> adapter = CreateNetworkAdapter(
+        {backend("daemon", false), backend("resolved", true), backend("netlink", true)});
+    QCOMPARE(adapter->backendName(), QStringLiteral("fake"));
+    QCOMPARE(probed, (QStringList{"daemon", "resolved"})); // the one after is never asked
+
+    // Nothing fits: a stand-in that says so instead of a program that cannot start.
+    probed.clear();
+    adapter = CreateNetworkAdapter({backend("daemon", false)});
+    QCOMPARE(adapter->backendName(), QStringLiteral("none"));
+    QCOMPARE(ErrorNumber(adapter->inspect().outcome), 1);
+    QSignalSpy finished(adapter.get(), &NetworkAdapter::switchFinished);
+    adapter->startSwitch({"", "", "10.9.0.254", "1.1.1.1", ""});
+    QVERIFY(adapter->switchRunning());
+    QVERIFY(finished.wait(5000));
+    const SwitchOutcome refused = finished.first().first().value<SwitchOutcome>();
+    QVERIFY(!refused.ok);
+    QVERIFY(!refused.errorText.isEmpty());
+
+    // This machine's list ends with a backend that always fits.
+    const QList<AdapterBackend> platform = PlatformAdapterBackends();
+    QVERIFY(!platform.isEmpty());
+    QVERIFY(platform.constLast().probe());
 }
 
 QTEST_GUILESS_MAIN(TestFakeAdapter)

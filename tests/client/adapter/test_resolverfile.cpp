@@ -1,14 +1,16 @@
-#include "client/adapter/linux/linuxadapter.h"
+#include "client/adapter/linux/netlinkadapter.h"
 #include "client/adapter/linux/resolverfile.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace torvane;
@@ -26,6 +28,7 @@ private slots:
     void replace();
     void writeReplacesFileAndKeepsMode();
     void writeCreatesMissingFile();
+    void readersSeeTheOldFileOrTheNew();
     void symlinkIsRefusedAndLeftAlone();
     void unreadableInputs();
     void specialFilesAreNotRead();
@@ -132,6 +135,47 @@ void TestResolverFile::writeCreatesMissingFile() {
     QCOMPARE(servers, QStringList{"10.0.0.1"});
 }
 
+void TestResolverFile::readersSeeTheOldFileOrTheNew() {
+    // Where the folder allows it the file is replaced by a rename: a reader beside a storm of
+    // rewrites (two lists of different lengths) reads one whole file or the other, never a mix.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("resolv.conf");
+    const QByteArray initial = "search lan\nnameserver 1.1.1.1\noptions timeout:2\n";
+    QVERIFY(WriteFile(path, initial));
+    const QByteArray two = ResolverFile::ReplaceNameservers(initial, {"10.0.0.53", "10.0.0.54"});
+    const QByteArray one = ResolverFile::ReplaceNameservers(initial, {"10.0.0.153"});
+    std::atomic<bool> done = false;
+    std::atomic<int> reads = 0;
+    QByteArray odd;
+    std::thread reader([&] {
+        const QByteArray file = QFile::encodeName(path);
+        while (!done) {
+            QByteArray content;
+            const int fd = ::open(file.constData(), O_RDONLY | O_CLOEXEC);
+            char buffer[4096];
+            ssize_t n = 0;
+            while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+                content.append(buffer, n);
+            if (fd >= 0)
+                ::close(fd);
+            ++reads;
+            if (content != initial && content != one && content != two && odd.isEmpty())
+                odd = content.isEmpty() ? QByteArray("<empty or missing>") : content;
+        }
+    });
+    QString error;
+    bool written = true;
+    for (int i = 0; i < 200 && written; ++i)
+        written = ResolverFile(path).writeNameservers(
+            i % 2 ? QStringList{"10.0.0.153"} : QStringList{"10.0.0.53", "10.0.0.54"}, &error);
+    done = true;
+    reader.join();
+    QVERIFY2(written, qPrintable(error));
+    QVERIFY2(odd.isEmpty(), odd.constData());
+    QVERIFY(reads > 0);
+    QCOMPARE(ReadFile(path), one);
+}
+
 void TestResolverFile::symlinkIsRefusedAndLeftAlone() {
     QTemporaryDir dir;
     const QString target = dir.filePath("stub-resolv.conf");
@@ -203,10 +247,12 @@ void TestResolverFile::specialFilesAreNotRead() {
 void TestResolverFile::inspectReportsResolverErrors() {
     // Only reads: the resolver file fails before any adapter is looked at.
     QTemporaryDir dir;
-    NetworkParams params = LinuxAdapter(dir.filePath("missing")).inspect();
-    QCOMPARE(params.error, 1);
-    params = LinuxAdapter(dir.path()).inspect();
-    QCOMPARE(params.error, 2);
+    NetworkParams params = NetlinkAdapter(dir.filePath("missing")).inspect();
+    QCOMPARE(params.outcome, InspectionOutcome::NetworkParamsUnavailable);
+    QCOMPARE(ErrorNumber(params.outcome), 1);
+    params = NetlinkAdapter(dir.path()).inspect();
+    QCOMPARE(params.outcome, InspectionOutcome::NetworkParamsFailed);
+    QCOMPARE(ErrorNumber(params.outcome), 2);
 }
 
 QTEST_GUILESS_MAIN(TestResolverFile)

@@ -1,10 +1,9 @@
-#include "client/autostart.h"
 #include "client/fradd.h"
 #include "common/gbk.h"
 #include "common/linefile.h"
 #include "common/regstore.h"
+#include "tests/client/controllerfixture.h"
 #include "tests/client/dialogs/dialogdriver.h"
-#include "tests/client/dialogs/fakeclientcontext.h"
 #include "tests/client/dialogs/messagerecorder.h"
 
 #include <QCheckBox>
@@ -53,27 +52,37 @@ QString Reg(const char* name) {
 }
 } // namespace
 
-// One editor window over a fake main window, its line file preset with `fileText` (GBK).
+// One editor window over a controller whose line file is preset with `fileText` (GBK) and whose
+// server is a local listener, so the link is up and only the settings window reconnects it.
 class Editor {
 public:
-    explicit Editor(const QString& fileText = QString(), bool writeFile = true) {
+    explicit Editor(const QString& fileText = QString(), bool writeFile = true)
+        : c(Params(QStringLiteral("10.0.0.1"), {})) {
+        home.listen(QHostAddress::LocalHost);
         if (writeFile)
-            WriteFile(ctx.lineFilePath(), Gbk(fileText));
-        ctx.m_settings.fwqIp = QStringLiteral("127.0.0.1");
-        ctx.m_settings.fwqDk = QStringLiteral("15200");
-        ctx.m_settings.qd = QStringLiteral("0");
-        ctx.m_settings.gengXin = QStringLiteral("1");
-        ctx.reloadLineList();
-        ctx.m_reloads = 0;
+            WriteFile(c.linePath(), Gbk(fileText));
+        SetSetting("FwqIp", QStringLiteral("127.0.0.1"));
+        SetSetting("FwqDk", homePort());
+        SetSetting("Qd", QStringLiteral("0"));
+        SetSetting("GengXin", QStringLiteral("1"));
     }
+    // Starts the Client (settings as stored by now) and shows the window.
     void open() {
-        dialog = std::make_unique<FrAdd>(ctx);
+        QVERIFY(c.controller->start());
+        [&] { QTRY_VERIFY(c.controller->serverConnected()); }();
+        reloadSpy =
+            std::make_unique<QSignalSpy>(c.controller.get(), &ClientContext::lineListReloaded);
+        dialog = std::make_unique<FrAdd>(*c.controller);
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
         drive = std::make_unique<DialogDriver>(dialog.get());
     }
+    QString homePort() const { return QString::number(home.serverPort()); }
+    int reloads() const { return int(reloadSpy->size()); }
+    const ClientSettings& settings() const { return c.controller->settings(); }
+    SelectedLine selected() const { return c.controller->selectedLine(); }
     QByteArray file() const {
-        QFile f(ctx.lineFilePath());
+        QFile f(c.linePath());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     QComboBox* list() const { return drive->get<QComboBox>("WgList"); }
@@ -95,8 +104,10 @@ public:
         return true;
     }
 
-    FakeClientContext ctx;
+    QTcpServer home;
+    ControllerFixture c;
     MessageRecorder messages;
+    std::unique_ptr<QSignalSpy> reloadSpy;
     std::unique_ptr<FrAdd> dialog;
     std::unique_ptr<DialogDriver> drive;
 };
@@ -112,8 +123,8 @@ private slots:
         Editor e(QStringLiteral("电信;;;192.168.1.1;192.168.1.2;;\r\n网通; 10.0.0.9 ;255.0.0.0;"
                                 "10.0.0.1;10.0.0.2;10.0.0.3;\r\n") +
                  longName + QStringLiteral(";;;10.0.0.1;10.0.0.2;;\r\n"));
-        e.ctx.m_settings.qd = QStringLiteral("1");
-        e.ctx.m_settings.gengXin = QStringLiteral("x"); // not a number: unticked
+        SetSetting("Qd", QStringLiteral("1"));
+        SetSetting("GengXin", QStringLiteral("x")); // not a number: unticked
         e.open();
         QCOMPARE(e.dialog->windowTitle(), QStringLiteral("Torvane -- 参数设置"));
         QVERIFY(e.dialog->windowFlags() & Qt::WindowStaysOnTopHint);
@@ -127,7 +138,7 @@ private slots:
                               "XgOk", "DelOk", "CloseOk", "FwqIp", "FwqDk", "QiDong", "GengXin",
                               "QueDing"}));
         QCOMPARE(e.drive->text("FwqIp"), QStringLiteral("127.0.0.1"));
-        QCOMPARE(e.drive->text("FwqDk"), QStringLiteral("15200"));
+        QCOMPARE(e.drive->text("FwqDk"), e.homePort());
         QVERIFY(e.drive->get<QCheckBox>("QiDong")->isChecked());
         QVERIFY(!e.drive->get<QCheckBox>("GengXin")->isChecked());
 
@@ -137,7 +148,7 @@ private slots:
         QCOMPARE(e.fields(), (QStringList{"网通", " 10.0.0.9 ", "255.0.0.0", "10.0.0.1", "10.0.0.2",
                                           "10.0.0.3"}));
         QVERIFY(e.allReadOnly());
-        QVERIFY(!e.dialog->addArmed() && !e.dialog->xgArmed());
+        QVERIFY(!e.dialog->addArmed() && !e.dialog->modifyArmed());
         QVERIFY(e.messages.m_messages.isEmpty());
     }
 
@@ -210,7 +221,7 @@ private slots:
         QCOMPARE(e.file(), Gbk(before));
         QVERIFY(e.dialog->addArmed());
         QCOMPARE(e.fields(), six);
-        QCOMPARE(e.ctx.m_reloads, 0);
+        QCOMPARE(e.reloads(), 0);
 
         // The same checks guard a modify.
         e.messages.m_messages.clear();
@@ -225,9 +236,9 @@ private slots:
 
     void addWritesTrimmedRecordAndFinishes() {
         Editor e(QString(), false); // no file yet: the add creates it
-        e.ctx.m_selected =
-            SelectedLine{"10.0.0.5", "255.0.0.0", "10.0.0.1", "10.0.0.2", "10.0.0.3"};
         e.open();
+        e.c.controller->selectLine(
+            SelectedLine{"10.0.0.5", "255.0.0.0", "10.0.0.1", "10.0.0.2", "10.0.0.3"});
         e.drive->click("AddOk");
         QVERIFY(!e.allReadOnly());
         e.fill({QStringLiteral(" 电信 "), "  ", "", "192.168.1.1", "192.168.1.2", " "});
@@ -238,16 +249,16 @@ private slots:
         QVERIFY(!e.dialog->addArmed());
         QCOMPARE(e.fields(), QStringList(6, QString()));
         QVERIFY(e.allReadOnly());
-        QCOMPARE(e.ctx.m_reloads, 1);
-        QCOMPARE(e.ctx.m_mainList.size(), 1);
+        QCOMPARE(e.reloads(), 1);
+        QCOMPARE(e.c.controller->lineList().size(), 1);
         QCOMPARE(e.list()->count(), 1);
         QCOMPARE(e.list()->itemText(0), QStringLiteral("电信"));
         QCOMPARE(e.list()->currentIndex(), -1);
-        QCOMPARE(e.ctx.m_selected.localIp, QStringLiteral("10.0.0.5"));
-        QCOMPARE(e.ctx.m_selected.subnetMask, QStringLiteral("255.0.0.0"));
-        QVERIFY(e.ctx.m_selected.gateway.isEmpty());
-        QVERIFY(e.ctx.m_selected.primaryDns.isEmpty());
-        QVERIFY(e.ctx.m_selected.secondaryDns.isEmpty());
+        QCOMPARE(e.selected().localIp, QStringLiteral("10.0.0.5"));
+        QCOMPARE(e.selected().subnetMask, QStringLiteral("255.0.0.0"));
+        QVERIFY(e.selected().gateway.isEmpty());
+        QVERIFY(e.selected().primaryDns.isEmpty());
+        QVERIFY(e.selected().secondaryDns.isEmpty());
 
         // A full line goes after it with all six fields.
         e.drive->click("AddOk");
@@ -319,8 +330,9 @@ private slots:
         Editor e(QStringLiteral("a;;;10.0.0.1;10.0.0.2;;\r\n"
                                 "b;10.1.0.5;255.255.0.0;10.1.0.1;10.1.0.2;10.1.0.3;\r\n"
                                 "c;;;10.2.0.1;10.2.0.2;;\r\n"));
-        e.ctx.m_selected.gateway = QStringLiteral("10.1.0.1");
         e.open();
+        e.c.controller->pickLine(1);
+        QCOMPARE(e.selected().gateway, QStringLiteral("10.1.0.1"));
 
         e.drive->click("XgOk");
         QCOMPARE(e.messages.texts(), QStringList{QStringLiteral("请选择一条你要修改的光纤线路")});
@@ -332,7 +344,7 @@ private slots:
 
         e.drive->pick("WgList", 1);
         e.drive->click("XgOk");
-        QVERIFY(e.dialog->xgArmed());
+        QVERIFY(e.dialog->modifyArmed());
         QVERIFY(!e.allReadOnly());
         QCOMPARE(e.drive->text("BjIp"), QStringLiteral("10.1.0.5")); // kept as picked
         e.drive->type("BjIp", QString());
@@ -344,10 +356,10 @@ private slots:
         QCOMPARE(e.file(), Gbk(QStringLiteral("a;;;10.0.0.1;10.0.0.2;;\r\n"
                                               "乙;;;10.1.0.1;10.1.0.2;;\r\n"
                                               "c;;;10.2.0.1;10.2.0.2;;\r\n")));
-        QVERIFY(!e.dialog->xgArmed());
+        QVERIFY(!e.dialog->modifyArmed());
         QVERIFY(e.allReadOnly());
         QCOMPARE(e.list()->currentIndex(), -1);
-        QVERIFY(e.ctx.m_selected.gateway.isEmpty());
+        QVERIFY(e.selected().gateway.isEmpty());
 
         // Delete: at once, no question; fields emptied, read-only state and flags untouched.
         e.drive->click("AddOk"); // arms add and opens the fields
@@ -359,7 +371,7 @@ private slots:
                                               "c;;;10.2.0.1;10.2.0.2;;\r\n")));
         QCOMPARE(e.fields(), QStringList(6, QString()));
         QVERIFY(!e.allReadOnly());
-        QVERIFY(e.dialog->xgArmed());
+        QVERIFY(e.dialog->modifyArmed());
         QCOMPARE(e.list()->count(), 2);
         QCOMPARE(e.list()->currentIndex(), -1);
 
@@ -369,7 +381,7 @@ private slots:
         e.drive->click("DelOk");
         QCOMPARE(e.file(), QByteArray("\r\n"));
         QCOMPARE(e.list()->count(), 0);
-        QCOMPARE(e.ctx.m_reloads, 4);
+        QCOMPARE(e.reloads(), 4);
     }
 
     void staleRecordLeavesFileAlone() {
@@ -381,7 +393,7 @@ private slots:
         e.drive->pick("WgList", 0);
         e.drive->click("DelOk");
         QCOMPARE(e.file(), Gbk(text));
-        QCOMPARE(e.ctx.m_reloads, 1);
+        QCOMPARE(e.reloads(), 1);
     }
 
     void unwritableFileIsReported() {
@@ -391,8 +403,8 @@ private slots:
         Editor e(QStringLiteral("a;;;10.0.0.1;10.0.0.2;;\r\n"));
         e.open();
         e.drive->pick("WgList", 0);
-        QVERIFY(QFile::remove(e.ctx.lineFilePath()));
-        QVERIFY(QDir().mkdir(e.ctx.lineFilePath()));
+        QVERIFY(QFile::remove(e.c.linePath()));
+        QVERIFY(QDir().mkdir(e.c.linePath()));
         e.drive->click("DelOk");
         QCOMPARE(e.messages.texts(), QStringList{notSaved});
         QCOMPARE(e.messages.m_messages.first().title, kHint);
@@ -403,7 +415,7 @@ private slots:
         QCOMPARE(e.messages.texts(), (QStringList{notSaved, notSaved}));
         QVERIFY(!e.dialog->addArmed());
         QCOMPARE(e.list()->count(), 0);
-        QVERIFY(QFileInfo(e.ctx.lineFilePath()).isDir());
+        QVERIFY(QFileInfo(e.c.linePath()).isDir());
     }
 
     void serverPushWhileOpenRefillsList() {
@@ -413,8 +425,8 @@ private slots:
         e.drive->click("XgOk");
         // The server replaces the file; the main window reloads and tells the dialogs.
         const QString pushed = QStringLiteral("x;;;10.5.0.1;10.5.0.2;;\r\n");
-        WriteFile(e.ctx.lineFilePath(), Gbk(pushed));
-        e.ctx.reloadLineList();
+        WriteFile(e.c.linePath(), Gbk(pushed));
+        e.c.controller->reloadLineList();
         QCOMPARE(e.list()->count(), 1);
         QCOMPARE(e.list()->itemText(0), QStringLiteral("x"));
         QCOMPARE(e.list()->currentIndex(), -1);
@@ -467,12 +479,12 @@ private slots:
         e.drive->pick("WgList", 0);
         e.drive->click("XgOk");
         e.drive->click("AddOk");
-        QVERIFY(e.dialog->addArmed() && e.dialog->xgArmed());
+        QVERIFY(e.dialog->addArmed() && e.dialog->modifyArmed());
         // Alt+F4 also while the drop-down list, which keeps F4 for itself, has the focus.
         e.list()->setFocus();
         QTest::keyClick(e.list(), Qt::Key_F4, Qt::AltModifier);
         QVERIFY(!e.dialog->isVisible());
-        QVERIFY(!e.dialog->addArmed() && !e.dialog->xgArmed());
+        QVERIFY(!e.dialog->addArmed() && !e.dialog->modifyArmed());
 
         // From the keyboard: Enter presses the focused button (添加, then 关闭).
         e.dialog->show();
@@ -536,18 +548,20 @@ private slots:
         e.drive->type("FwqIp", ip);
         e.drive->type("FwqDk", port);
         e.drive->click("QiDong");
+        const int attempts = e.c.connectAttempts;
         e.drive->click("QueDing");
         QCOMPARE(e.messages.texts(), QStringList{message});
         QCOMPARE(e.messages.m_messages.first().title, kHint);
         QCOMPARE(e.drive->focusName(), focus);
         // Nothing stored, the link untouched.
-        QCOMPARE(e.ctx.m_reconnects, 0);
-        QCOMPARE(e.ctx.m_settings.fwqIp, QStringLiteral("127.0.0.1"));
-        QCOMPARE(e.ctx.m_settings.fwqDk, QStringLiteral("15200"));
-        QCOMPARE(e.ctx.m_settings.qd, QStringLiteral("0"));
-        QVERIFY(Reg("FwqIp").isEmpty());
-        QVERIFY(Reg("Qd").isEmpty());
-        QVERIFY(!QFile::exists(AutostartEntryPath(e.ctx.autostartFolder())));
+        QCOMPARE(e.c.connectAttempts, attempts);
+        QVERIFY(e.c.controller->serverConnected());
+        QCOMPARE(e.settings().serverIp, QStringLiteral("127.0.0.1"));
+        QCOMPARE(e.settings().serverPort, e.homePort());
+        QCOMPARE(e.settings().autostart, QStringLiteral("0"));
+        QCOMPARE(Reg("FwqDk"), e.homePort());
+        QCOMPARE(Reg("Qd"), QStringLiteral("0"));
+        QCOMPARE(e.c.autostart->m_enableCount + e.c.autostart->m_disableCount, 0);
     }
 
     void portFieldTakesFiveCharacters() {
@@ -570,62 +584,36 @@ private slots:
         e.drive->type("FwqDk", typed);
         e.drive->click("QiDong");  // 0 -> ticked
         e.drive->click("GengXin"); // 1 -> unticked
+        int attempts = e.c.connectAttempts;
         e.drive->click("QueDing");
         QVERIFY(e.messages.m_messages.isEmpty());
-        QCOMPARE(e.ctx.m_settings.fwqDk, typed); // stored as typed, leading zero kept
-        QCOMPARE(e.ctx.m_settings.qd, QStringLiteral("1"));
-        QCOMPARE(e.ctx.m_settings.gengXin, QStringLiteral("0"));
+        QCOMPARE(e.c.connectAttempts, attempts + 1);
+        QCOMPARE(e.settings().serverPort, typed); // stored as typed, leading zero kept
+        QCOMPARE(e.settings().autostart, QStringLiteral("1"));
+        QCOMPARE(e.settings().updateList, QStringLiteral("0"));
         QCOMPARE(Reg("FwqIp"), QStringLiteral("127.0.0.1"));
         QCOMPARE(Reg("FwqDk"), typed);
         QCOMPARE(Reg("Qd"), QStringLiteral("1"));
         QCOMPARE(Reg("GengXin"), QStringLiteral("0"));
         QVERIFY(server.waitForNewConnection(5000));
         QVERIFY(e.dialog->isVisible()); // the window stays open
-
-        QFile entry(AutostartEntryPath(e.ctx.autostartFolder()));
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        const QByteArray desktop = entry.readAll();
-        QVERIFY(desktop.startsWith("[Desktop Entry]\n"));
-        QVERIFY(
-            desktop.contains("\nExec=" + QCoreApplication::applicationFilePath().toUtf8() + "\n"));
-        entry.close();
+        QVERIFY(e.c.autostart->m_enabled);
+        QCOMPARE(e.c.autostart->m_programPath, e.c.dir.filePath(QStringLiteral("Client")));
 
         // Unchanged settings: written again and a fresh connection; unticking removes the entry.
         delete server.nextPendingConnection();
         e.drive->click("QiDong");
+        attempts = e.c.connectAttempts;
         e.drive->click("QueDing");
-        QCOMPARE(e.ctx.m_reconnects, 2);
+        QCOMPARE(e.c.connectAttempts, attempts + 1);
         QVERIFY(server.waitForNewConnection(5000));
         QCOMPARE(Reg("Qd"), QStringLiteral("0"));
-        QVERIFY(!QFile::exists(AutostartEntryPath(e.ctx.autostartFolder())));
+        QVERIFY(!e.c.autostart->m_enabled);
+        attempts = e.c.connectAttempts;
         e.drive->click("QueDing"); // removing a missing entry is silent
-        QCOMPARE(e.ctx.m_reconnects, 3);
+        QCOMPARE(e.c.connectAttempts, attempts + 1);
+        QCOMPARE(e.c.autostart->m_disableCount, 2);
         QVERIFY(e.messages.m_messages.isEmpty());
-    }
-
-    void autostartEntryQuotesAndFailsSilently() {
-        QTemporaryDir dir;
-        const QString folder = dir.filePath(QStringLiteral("auto start"));
-        WriteAutostartEntry(folder, QStringLiteral("/opt/my tools/Client"));
-        QFile entry(AutostartEntryPath(folder));
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        QVERIFY(entry.readAll().contains("\nExec=\"/opt/my tools/Client\"\n"));
-        entry.close();
-        WriteAutostartEntry(folder, QStringLiteral("/opt/100%/a$b"));
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        QVERIFY(entry.readAll().contains("\nExec=\"/opt/100%%/a\\\\$b\"\n"));
-        entry.close();
-        RemoveAutostartEntry(folder);
-        QVERIFY(!QFile::exists(AutostartEntryPath(folder)));
-        RemoveAutostartEntry(folder);
-
-        // A folder that cannot be made: nothing written, nothing thrown.
-        QFile blocker(dir.filePath(QStringLiteral("file")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        WriteAutostartEntry(blocker.fileName() + QStringLiteral("/autostart"),
-                            QStringLiteral("/usr/bin/Client"));
-        QVERIFY(!QFile::exists(AutostartEntryPath(blocker.fileName() + "/autostart")));
     }
 };
 

@@ -1,8 +1,8 @@
 #include "client/cmd5.h"
 #include "client/frpwd.h"
 #include "common/regstore.h"
+#include "tests/client/controllerfixture.h"
 #include "tests/client/dialogs/dialogdriver.h"
-#include "tests/client/dialogs/fakeclientcontext.h"
 #include "tests/client/dialogs/messagerecorder.h"
 
 #include <QApplication>
@@ -25,18 +25,18 @@ QString StoredDigest() {
                          QStringLiteral("AdminPwd"));
 }
 
-// One start of the Client as far as the lock goes: the stored digest read, the step run.
-void Start(FakeClientContext& ctx) {
-    ctx.m_settings = ClientSettings{};
-    ctx.m_settings.adminPwd = StoredDigest();
-    ApplyStartupPasswordStep(ctx);
+// One start of the Client: the stored digest read, the lock decided.
+std::unique_ptr<ControllerFixture> Start() {
+    auto client = std::make_unique<ControllerFixture>(Params(QStringLiteral("10.0.0.1"), {}));
+    client->controller->start();
+    return client;
 }
 } // namespace
 
 class PasswordWindow {
 public:
-    explicit PasswordWindow(FakeClientContext& ctx) {
-        dialog = std::make_unique<FrPwd>(ctx);
+    explicit PasswordWindow(ClientContext& context) {
+        dialog = std::make_unique<FrPwd>(context);
         dialog->show();
         drive = std::make_unique<DialogDriver>(dialog.get());
     }
@@ -60,28 +60,9 @@ class TestFrPwd : public QObject {
 private slots:
     void init() { QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey)); }
 
-    void startupStep() {
-        FakeClientContext ctx;
-        Start(ctx); // first start: nothing stored
-        QVERIFY(ctx.m_settings.adminUnlocked);
-        QCOMPARE(ctx.m_settings.adminPwd, Md5(QString()));
-        QCOMPARE(StoredDigest(), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-
-        // The empty digest with stray spaces still means "no password" and is stored clean.
-        ctx.m_settings.adminPwd = QStringLiteral("  ") + Md5(QString()) + QStringLiteral(" ");
-        ApplyStartupPasswordStep(ctx);
-        QVERIFY(ctx.m_settings.adminUnlocked);
-        QCOMPARE(StoredDigest(), Md5(QString()));
-
-        ctx.m_settings.adminPwd = Md5(QStringLiteral("pw"));
-        ApplyStartupPasswordStep(ctx);
-        QVERIFY(!ctx.m_settings.adminUnlocked);
-        QCOMPARE(StoredDigest(), Md5(QString())); // a set password is never overwritten
-    }
-
     void firstStartUnlocksWithEmptyPassword() {
-        FakeClientContext ctx;
-        Start(ctx);
+        auto client = Start();
+        ClientController& ctx = *client->controller;
         MessageRecorder messages;
         messages.m_answers = {QMessageBox::No};
         PasswordWindow w(ctx);
@@ -100,15 +81,14 @@ private slots:
         QCOMPARE(question.title, QStringLiteral("程序提示"));
         QCOMPARE(question.icon, QMessageBox::Information);
         QCOMPARE(question.buttons, QMessageBox::Yes | QMessageBox::No);
-        QVERIFY(ctx.m_settings.adminUnlocked);
+        QVERIFY(ctx.adminUnlocked());
         QVERIFY(!w.dialog->isVisible()); // No: just closed
     }
 
     void yesOpensTheSettingsWindow() {
-        FakeClientContext ctx;
-        Start(ctx);
+        auto client = Start();
         MessageRecorder messages; // answers Yes
-        PasswordWindow w(ctx);
+        PasswordWindow w(*client->controller);
         QString opened;
         bool passwordWindowHidden = false;
         QTimer::singleShot(0, [&] {
@@ -125,20 +105,20 @@ private slots:
     }
 
     void passwordLocksAfterRestart() {
-        FakeClientContext ctx;
-        Start(ctx);
+        auto client = Start();
         MessageRecorder messages;
         {
-            PasswordWindow w(ctx);
+            PasswordWindow w(*client->controller);
             w.change(QString(), QStringLiteral("  Secret "), QStringLiteral("Secret"));
             QCOMPARE(messages.texts(), QStringList{QStringLiteral("密码修改成功")});
             QVERIFY(!w.dialog->isVisible());
         }
         QCOMPARE(StoredDigest(), Md5(QStringLiteral("Secret")));
-        QVERIFY(ctx.m_settings.adminUnlocked); // a change leaves the lock as it was
+        QVERIFY(client->controller->adminUnlocked()); // a change leaves the lock as it was
 
-        Start(ctx);
-        QVERIFY(!ctx.m_settings.adminUnlocked);
+        client = Start();
+        ClientController& ctx = *client->controller;
+        QVERIFY(!ctx.adminUnlocked());
 
         messages.m_messages.clear();
         messages.m_answers = {QMessageBox::Ok, QMessageBox::No, QMessageBox::Ok};
@@ -147,22 +127,21 @@ private slots:
         QCOMPARE(messages.lastText(), QStringLiteral("解锁失败，你输入的密码不正确"));
         QCOMPARE(w.drive->focusName(), QStringLiteral("OldPwd"));
         QVERIFY(w.dialog->isVisible());
-        QVERIFY(!ctx.m_settings.adminUnlocked);
+        QVERIFY(!ctx.adminUnlocked());
 
         w.unlock(QStringLiteral("   Secret  ")); // spaces around do not count
         QCOMPARE(messages.lastText(), QStringLiteral("解锁成功，你现在可以进行参数设置"));
-        QVERIFY(ctx.m_settings.adminUnlocked);
+        QVERIFY(ctx.adminUnlocked());
 
         // A failed unlock after a successful one closes the lock again.
         w.dialog->show();
         w.unlock(QStringLiteral("Secret!"));
         QCOMPARE(messages.lastText(), QStringLiteral("解锁失败，你输入的密码不正确"));
-        QVERIFY(!ctx.m_settings.adminUnlocked);
+        QVERIFY(!ctx.adminUnlocked());
 
         // Without the stored value the next start has no password again.
         QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
-        Start(ctx);
-        QVERIFY(ctx.m_settings.adminUnlocked);
+        QVERIFY(Start()->controller->adminUnlocked());
     }
 
     void changeChecksInOrder_data() {
@@ -204,11 +183,11 @@ private slots:
         QFETCH(QString, confirmed);
         QFETCH(QString, message);
         QFETCH(QString, focus);
-        FakeClientContext ctx;
-        ctx.m_settings.adminPwd = Md5(QStringLiteral("old"));
         WriteRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
-                       QStringLiteral("AdminPwd"), ctx.m_settings.adminPwd);
-        ctx.m_settings.adminUnlocked = true;
+                       QStringLiteral("AdminPwd"), Md5(QStringLiteral("old")));
+        auto client = Start();
+        ClientController& ctx = *client->controller;
+        QVERIFY(ctx.unlock(QStringLiteral("old")));
         MessageRecorder messages;
         PasswordWindow w(ctx);
         w.drive->get("CloseOk")->setFocus();
@@ -218,14 +197,14 @@ private slots:
                  QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(w.drive->focusName(), focus);
         QVERIFY(w.dialog->isVisible());
-        QCOMPARE(ctx.m_settings.adminPwd, Md5(QStringLiteral("old")));
+        QCOMPARE(ctx.settings().adminPwd, Md5(QStringLiteral("old")));
         QCOMPARE(StoredDigest(), Md5(QStringLiteral("old")));
-        QVERIFY(ctx.m_settings.adminUnlocked);
+        QVERIFY(ctx.adminUnlocked());
     }
 
     void closeButtons() {
-        FakeClientContext ctx;
-        PasswordWindow w(ctx);
+        auto client = Start();
+        PasswordWindow w(*client->controller);
         w.drive->click("CloseOk");
         QVERIFY(!w.dialog->isVisible());
         w.dialog->show();

@@ -1,6 +1,6 @@
 #include "tests/e2e/adapter/adapterprobe.h"
 
-#include "client/adapter/linux/linuxadapter.h"
+#include "client/adapter/linux/netlinkadapter.h"
 
 #include <QByteArray>
 #include <QString>
@@ -39,11 +39,11 @@ int RunAdapterProbe(int argc, char** argv) {
         return 3;
     }
     // A switch may name another resolver file (inside the namespace's private mounts).
-    LinuxAdapter adapter(argc == 10 ? QString::fromLocal8Bit(argv[9])
-                                    : QStringLiteral("/etc/resolv.conf"));
+    NetlinkAdapter adapter(argc == 10 ? QString::fromLocal8Bit(argv[9])
+                                      : QStringLiteral("/etc/resolv.conf"));
     if (std::strcmp(argv[3], "inspect") == 0) {
         const NetworkParams params = adapter.inspect();
-        Print("error", QString::number(params.error));
+        Print("error", QString::number(ErrorNumber(params.outcome)));
         Print("host", params.hostName);
         Print("dns", params.dnsServers.join(QLatin1Char(',')));
         Print("adapter", params.adapterName);
@@ -59,7 +59,7 @@ int RunAdapterProbe(int argc, char** argv) {
         settings.gateway = QString::fromLocal8Bit(argv[6]);
         settings.primaryDns = QString::fromLocal8Bit(argv[7]);
         settings.secondaryDns = QString::fromLocal8Bit(argv[8]);
-        const SwitchOutcome outcome = adapter.switchTo(settings);
+        const SwitchOutcome outcome = adapter.switchNow(settings);
         Print("ok", outcome.ok ? QStringLiteral("1") : QStringLiteral("0"));
         Print("error", outcome.errorText);
         Print("adapters", outcome.adapters.join(QLatin1Char(',')));

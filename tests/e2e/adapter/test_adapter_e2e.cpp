@@ -319,6 +319,23 @@ void TestAdapterE2e::refusedSwitchChangesNothing_data() {
         << QStringLiteral("not in the subnet");
     QTest::newRow("garbage DNS") << QString() << QString() << QStringLiteral("10.9.0.1")
                                  << QStringLiteral("1.1.1.1; rm") << QStringLiteral("DNS");
+    // A gateway the kernel would take but that can never route: the host itself, the subnet's
+    // network or broadcast address; and addresses written with leading zeros.
+    QTest::newRow("gateway is this host")
+        << QString() << QString() << QStringLiteral("10.9.0.2") << QStringLiteral("1.1.1.1")
+        << QStringLiteral("an address of this host (eth0)");
+    QTest::newRow("gateway is the network address")
+        << QString() << QString() << QStringLiteral("10.9.0.0") << QStringLiteral("1.1.1.1")
+        << QStringLiteral("network or broadcast address");
+    QTest::newRow("gateway is the broadcast address")
+        << QString() << QString() << QStringLiteral("10.9.0.255") << QStringLiteral("1.1.1.1")
+        << QStringLiteral("network or broadcast address");
+    QTest::newRow("gateway with leading zeros")
+        << QString() << QString() << QStringLiteral("10.9.0.01") << QStringLiteral("1.1.1.1")
+        << QStringLiteral("leading zero");
+    QTest::newRow("DNS with leading zeros")
+        << QString() << QString() << QStringLiteral("10.9.0.1") << QStringLiteral("09.09.09.09")
+        << QStringLiteral("leading zero");
 }
 
 void TestAdapterE2e::refusedSwitchChangesNothing() {

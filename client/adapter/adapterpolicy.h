@@ -1,6 +1,6 @@
 #pragma once
 
-#include "client/adapter/linux/linkinfo.h"
+#include "client/adapter/linkinfo.h"
 #include "client/adapter/networkadapter.h"
 
 #include <QStringList>
@@ -17,7 +17,9 @@ namespace torvane::client {
 // A switch with a local IP puts that address (and only it) on the first candidate; the gateway
 // must lie in the new subnet. The default gateway goes on every candidate whose subnet (after
 // the address change) holds the gateway; when there is none the switch is refused. DNS servers
-// are system-wide and written once.
+// are system-wide and written once. A gateway that is one of the host's own addresses, or the
+// network or broadcast address of a subnet it would be reached through, is refused; so are a
+// gateway and DNS servers written with leading zeros.
 namespace AdapterPolicy {
 
 bool IsCandidate(const LinkInfo& link);

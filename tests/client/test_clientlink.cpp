@@ -1,9 +1,8 @@
-#include "tests/client/mainwindow/clienttestsupport.h"
+#include "tests/client/controllerfixture.h"
 
-#include "client/serverlink.h"
 #include "common/linefile.h"
+#include "common/messagereader.h"
 
-#include <QListWidget>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,7 +26,7 @@ class TestClientLink : public QObject {
     Q_OBJECT
 
     QTcpServer m_server;
-    std::unique_ptr<ClientUnderTest> m_client;
+    std::unique_ptr<ControllerFixture> m_client;
     QTcpSocket* m_peer = nullptr;
     QByteArray m_received;
 
@@ -52,13 +51,13 @@ private slots:
         QVERIFY(m_server.listen(QHostAddress::LocalHost));
         SetSetting("FwqIp", QStringLiteral("127.0.0.1"));
         SetSetting("FwqDk", QString::number(m_server.serverPort()));
-        m_client = std::make_unique<ClientUnderTest>(
+        m_client = std::make_unique<ControllerFixture>(
             Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
         m_client->writeLineFile(FromGbk(kOldFile));
-        QVERIFY(m_client->window->start());
+        QVERIFY(m_client->controller->start());
         acceptPeer();
         QCOMPARE(nextReport(), Gbk("计算机信息10.0.0.1; 10.0.0.53;电信;1"));
-        QTRY_VERIFY(m_client->window->serverConnected());
+        QTRY_VERIFY(m_client->controller->serverConnected());
     }
 
     void cleanup() {
@@ -70,7 +69,7 @@ private slots:
     }
 
     void splitUpdateIsStoredWhole() {
-        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         const QByteArray message = Gbk("更新") + kNewFile;
         m_peer->write(message.left(9)); // cut inside the first record
         m_peer->flush();
@@ -79,24 +78,38 @@ private slots:
         m_peer->flush();
         QTRY_COMPARE(reloaded.size(), 1);
         QCOMPARE(m_client->lineFileBytes(), kNewFile);
-        QCOMPARE(m_client->window->findChild<QListWidget*>(QStringLiteral("WgList"))->count(), 2);
-        QCOMPARE(m_client->window->currentLineName(), QStringLiteral("电信二"));
+        QCOMPARE(m_client->controller->lineList().size(), 2);
+        QCOMPARE(m_client->controller->currentLineName(), QStringLiteral("电信二"));
         QTest::qWait(100);
         QVERIFY(m_received.isEmpty()); // an update is not answered
         QCOMPARE(reloaded.size(), 1);
     }
 
+    void stalledUpdateKeepsOnlyWholeRecords() {
+        // The server stops in the middle of the last record's DNS (10.99.1.15 cut after
+        // 10.99.1.1) and says nothing more: the records before it are the list.
+        QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
+        const QByteArray whole = Gbk("好;;;10.99.0.1;10.99.1.1;;\r\n");
+        m_peer->write(Gbk("更新") + whole + Gbk("坏;;;10.99.0.254;10.99.1.1"));
+        m_peer->flush();
+        QTRY_COMPARE_WITH_TIMEOUT(reloaded.size(), 1, 5000);
+        QCOMPARE(m_client->lineFileBytes(), whole);
+        QCOMPARE(m_client->controller->lineList().size(), 1);
+        QCOMPARE(m_client->controller->lineList().first().name, QStringLiteral("好"));
+        QVERIFY(m_client->controller->serverConnected());
+    }
+
     void emptyUpdateLeavesAnEmptyList() {
-        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         m_peer->write(Gbk("更新"));
         QTRY_COMPARE(reloaded.size(), 1);
         QCOMPARE(m_client->lineFileBytes(), QByteArray("\r\n"));
-        QVERIFY(m_client->window->lineList().isEmpty());
-        QCOMPARE(m_client->window->currentLineName(), QString());
+        QVERIFY(m_client->controller->lineList().isEmpty());
+        QCOMPARE(m_client->controller->currentLineName(), QString());
     }
 
     void mergedUpdateAndSwitchAreBothApplied() {
-        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         m_peer->write(Gbk("更新") + kNewFile + Gbk("切换10.2.0.1;10.2.0.53;"));
         QCOMPARE(nextReport(), Gbk("计算机信息10.2.0.1; 10.2.0.53;联通;1"));
         QCOMPARE(reloaded.size(), 1);
@@ -127,7 +140,7 @@ private slots:
         QTest::qWait(2300); // past the reader's quiet and stall times
         QVERIFY(m_client->adapter->switchCalls().isEmpty());
         QVERIFY(m_received.isEmpty());
-        QVERIFY(m_client->window->serverConnected());
+        QVERIFY(m_client->controller->serverConnected());
         // The link still works afterwards.
         m_peer->write(Gbk("切换10.2.0.1;10.2.0.53;10.2.0.54"));
         QCOMPARE(nextReport(), Gbk("计算机信息10.2.0.1; 10.2.0.53;;1"));
@@ -136,8 +149,39 @@ private slots:
                  QStringLiteral("10.2.0.54"));
     }
 
+    void switchStormIsCoalesced() {
+        // A command every few hundred microseconds while each switch takes 30 ms: the commands
+        // that arrive during a switch replace each other, only the latest runs after it, and
+        // every switch is followed by exactly one report.
+        m_client->adapter->setSwitchDuration(30);
+        QSignalSpy finished(m_client->controller.get(), &ClientController::switchFinished);
+        QSignalSpy handed(&m_client->controller->link(), &ServerLink::messageReceived);
+        constexpr int kCommands = 300;
+        for (int i = 0; i < kCommands; ++i) {
+            m_peer->write(Gbk("切换") +
+                          QStringLiteral("10.2.%1.1;10.2.0.53;10.2.0.54").arg(i % 250).toLatin1());
+            m_peer->flush();
+            QTest::qWait(i % 10 == 0 ? 1 : 0);
+        }
+        const QString last = QStringLiteral("10.2.%1.1").arg((kCommands - 1) % 250);
+        QTRY_COMPARE_WITH_TIMEOUT(m_client->controller->adapterSnapshot().gateway, last, 10000);
+        QTRY_VERIFY(!m_client->controller->switchRunning());
+        QCOMPARE(int(handed.size()), kCommands); // every command was read, in slices, none lost
+        QCOMPARE(handed.last().first().toByteArray(),
+                 Gbk("切换") + last.toLatin1() + ";10.2.0.53;10.2.0.54");
+        const int switches = int(m_client->adapter->switchCalls().size());
+        qInfo("%d commands, %d switches", kCommands, switches);
+        QVERIFY2(switches <= 10, qPrintable(QString::number(switches)));
+        QCOMPARE(m_client->adapter->switchCalls().last().gateway, last);
+        QCOMPARE(m_client->adapter->overlappingStarts(), 0);
+        QCOMPARE(int(finished.size()), switches);
+        QTest::qWait(100);
+        QCOMPARE(m_received.count(Gbk("计算机信息")), switches);
+        QVERIFY(m_received.endsWith(Gbk("计算机信息") + last.toLatin1() + "; 10.2.0.53;;1"));
+    }
+
     void oversizedUpdateIsRefused() {
-        QSignalSpy reloaded(m_client->window.get(), &FrMain::lineListReloaded);
+        QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         QByteArray big = Gbk("更新");
         const QByteArray record = Gbk("大;;;10.9.0.1;10.9.0.53;;\r\n");
         while (big.size() <= MessageReader::kClientCap + 1024)
@@ -147,8 +191,8 @@ private slots:
         QTest::qWait(2500);
         QCOMPARE(reloaded.size(), 0);
         QCOMPARE(m_client->lineFileBytes(), kOldFile);
-        QCOMPARE(m_client->window->lineList().size(), 1);
-        QVERIFY(m_client->window->serverConnected());
+        QCOMPARE(m_client->controller->lineList().size(), 1);
+        QVERIFY(m_client->controller->serverConnected());
         // A later update of normal size is taken.
         m_peer->write(Gbk("更新") + kNewFile);
         QTRY_COMPARE(reloaded.size(), 1);
@@ -156,49 +200,66 @@ private slots:
     }
 
     void switchWhileDisconnectedSendsNothing() {
-        m_client->window->link().shutdown();
+        m_client->controller->link().shutdown();
         QTRY_VERIFY(m_peer->state() != QAbstractSocket::ConnectedState);
-        m_client->window->selectedLine() = {
-            {}, {}, QStringLiteral("10.2.0.1"), QStringLiteral("10.2.0.53"), {}};
-        m_client->window->runSwitch();
+        m_client->controller->selectLine(
+            {{}, {}, QStringLiteral("10.2.0.1"), QStringLiteral("10.2.0.53"), {}});
+        QVERIFY(m_client->switchAndWait());
         QCOMPARE(m_client->adapter->switchCalls().size(), 1);
-        QCOMPARE(m_client->window->adapterSnapshot().gateway, QStringLiteral("10.2.0.1"));
-        QVERIFY(!m_client->window->serverConnected());
+        QCOMPARE(m_client->controller->adapterSnapshot().gateway, QStringLiteral("10.2.0.1"));
+        QVERIFY(!m_client->controller->serverConnected());
     }
 
     void reconnectsAfterTheServerGoes() {
         m_peer->abort();
         delete m_peer;
         m_peer = nullptr;
-        QTRY_VERIFY(!m_client->window->serverConnected());
+        QTRY_VERIFY(!m_client->controller->serverConnected());
         m_received.clear();
-        acceptPeer(); // Timer2 tries again once a second
+        acceptPeer(); // the reconnect timer tries again once a second
         QCOMPARE(nextReport(), Gbk("计算机信息10.0.0.1; 10.0.0.53;电信;1"));
-        QVERIFY(m_client->window->serverConnected());
+        QVERIFY(m_client->controller->serverConnected());
     }
 
-    void closeDropsTheLinkForGood() {
-        QSignalSpy closed(m_client->window.get(), &FrMain::closed);
-        m_client->window->close();
-        QCOMPARE(closed.size(), 1);
+    void shutdownDropsTheLinkForGood() {
+        m_client->controller->shutdown();
         QTRY_COMPARE(m_peer->state(), QAbstractSocket::UnconnectedState);
-        QTest::qWait(1500); // past a Timer2 tick
+        QTest::qWait(1500); // past a reconnect tick
         QVERIFY(!m_server.hasPendingConnections());
         QVERIFY(m_received.isEmpty());
     }
 
-    void newSettingsTakeEffectOnReconnect() {
+    void newSettingsTakeEffectAtOnce() {
         QTcpServer other;
         QVERIFY(other.listen(QHostAddress::LocalHost));
-        // An unusable port drops the link; Timer2 keeps trying with what the settings hold.
-        m_client->window->settings().fwqDk = QStringLiteral("port");
-        m_client->window->context().reconnect();
-        QVERIFY(!m_client->window->serverConnected());
-        m_client->window->settings().fwqDk = QString::number(other.serverPort());
+        QCOMPARE(
+            m_client->controller->applyServerSettings(
+                {QStringLiteral("127.0.0.1"), QString::number(other.serverPort()), false, true}),
+            ServerSettingsCheck::Ok);
         QTRY_VERIFY_WITH_TIMEOUT(other.hasPendingConnections(), 5000);
-        QTRY_VERIFY(m_client->window->serverConnected());
+        QTRY_VERIFY(m_client->controller->serverConnected());
+        QTRY_COMPARE(m_peer->state(), QAbstractSocket::UnconnectedState); // the old link is gone
+    }
+
+    void unusableStoredPortWaitsForNewSettings() {
+        // A port text no connection can use (a hand-edited store): no attempt, no crash; the
+        // reconnect timer keeps waiting until the settings window stores a usable one.
+        SetSetting("FwqDk", QStringLiteral("port"));
+        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {}));
+        QVERIFY(client.controller->start());
+        QTest::qWait(1300); // past a reconnect tick
+        QCOMPARE(client.connectAttempts, 0);
+        QVERIFY(!client.controller->serverConnected());
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::LocalHost));
+        QCOMPARE(
+            client.controller->applyServerSettings(
+                {QStringLiteral("127.0.0.1"), QString::number(other.serverPort()), false, true}),
+            ServerSettingsCheck::Ok);
+        QTRY_VERIFY_WITH_TIMEOUT(other.hasPendingConnections(), 5000);
+        QTRY_VERIFY(client.controller->serverConnected());
     }
 };
 
-QTEST_MAIN(TestClientLink)
+QTEST_GUILESS_MAIN(TestClientLink)
 #include "test_clientlink.moc"

@@ -1,13 +1,14 @@
-#include "client/adapter/linux/linuxadapter.h"
+#include "client/adapter/linux/netlinkadapter.h"
 
-#include "client/adapter/linux/adapterpolicy.h"
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/adapterpolicy.h"
+#include "client/adapter/ipv4.h"
 #include "client/adapter/linux/resolverfile.h"
 #include "client/adapter/linux/rtnlsession.h"
+#include "client/clientlogging.h"
 
 #include <QFile>
 #include <QSysInfo>
-#include <QtDebug>
+#include <QThread>
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -43,29 +44,71 @@ bool EnablePromoteSecondaries(const QString& link, QString* errorText) {
 SwitchOutcome Fail(SwitchOutcome outcome, const QString& text) {
     outcome.ok = false;
     outcome.errorText = text;
-    qWarning().noquote() << "adapter switch refused or failed:" << text;
+    qCWarning(lcSwitch).noquote() << "adapter switch refused or failed:" << text;
     return outcome;
 }
 
 } // namespace
 
-LinuxAdapter::LinuxAdapter(const QString& resolverPath) : m_resolverPath(resolverPath) {}
+NetlinkAdapter::NetlinkAdapter(const QString& resolverPath, QObject* parent)
+    : NetworkAdapter(parent), m_resolverPath(resolverPath) {}
 
-NetworkParams LinuxAdapter::inspect() {
+NetlinkAdapter::~NetlinkAdapter() {
+    // A switch under way finishes first: it holds no lock and takes milliseconds.
+    if (m_worker) {
+        m_worker->disconnect(this);
+        m_worker->wait();
+        delete m_worker;
+    }
+}
+
+bool NetlinkAdapter::Probe() {
+    return true;
+}
+
+void NetlinkAdapter::startSwitch(const AdapterSettings& settings) {
+    if (m_worker) {
+        // The caller waits for the end of a switch; a second one is refused, never overlapped.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                SwitchOutcome busy;
+                busy.errorText = QStringLiteral("another switch is still running");
+                emit switchFinished(busy);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_result = SwitchOutcome{};
+    m_worker = QThread::create([this, settings] { m_result = switchNow(settings); });
+    m_worker->setObjectName(QStringLiteral("adapter switch"));
+    connect(m_worker, &QThread::finished, this, &NetlinkAdapter::onWorkerFinished);
+    m_worker->start();
+}
+
+void NetlinkAdapter::onWorkerFinished() {
+    m_worker->wait();
+    delete m_worker;
+    m_worker = nullptr;
+    emit switchFinished(m_result);
+}
+
+NetworkParams NetlinkAdapter::inspect() {
     NetworkParams params;
     const QString hostName = QSysInfo::machineHostName();
     QStringList servers;
     QString errorText;
     const ResolverFile::ReadStatus status = ResolverFile(m_resolverPath).read(&servers, &errorText);
     if (hostName.isEmpty() || status == ResolverFile::ReadStatus::Missing) {
-        qWarning().noquote() << "adapter inspection:"
-                             << (hostName.isEmpty() ? QStringLiteral("no host name") : errorText);
-        params.error = 1;
+        qCWarning(lcAdapter).noquote()
+            << "adapter inspection:"
+            << (hostName.isEmpty() ? QStringLiteral("no host name") : errorText);
+        params.outcome = InspectionOutcome::NetworkParamsUnavailable;
         return params;
     }
     if (status == ResolverFile::ReadStatus::Failed) {
-        qWarning().noquote() << "adapter inspection:" << errorText;
-        params.error = 2;
+        qCWarning(lcAdapter).noquote() << "adapter inspection:" << errorText;
+        params.outcome = InspectionOutcome::NetworkParamsFailed;
         return params;
     }
     params.hostName = hostName;
@@ -74,13 +117,13 @@ NetworkParams LinuxAdapter::inspect() {
     RtnlSession session;
     QList<LinkInfo> links;
     if (!session.open(&errorText) || !session.readLinks(&links, &errorText)) {
-        qWarning().noquote() << "adapter inspection:" << errorText;
-        params.error = 4;
+        qCWarning(lcAdapter).noquote() << "adapter inspection:" << errorText;
+        params.outcome = InspectionOutcome::AdapterListFailed;
         return params;
     }
     const QList<LinkInfo> ordered = AdapterPolicy::DisplayOrder(links);
     if (ordered.isEmpty()) {
-        params.error = 3;
+        params.outcome = InspectionOutcome::NoAdapter;
         return params;
     }
     const LinkInfo& first = ordered.first();
@@ -92,7 +135,7 @@ NetworkParams LinuxAdapter::inspect() {
     return params;
 }
 
-SwitchOutcome LinuxAdapter::switchTo(const AdapterSettings& settings) {
+SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings) const {
     SwitchOutcome outcome;
     // Everything that can be known beforehand is checked before the first change.
     const QString settingsError = AdapterPolicy::CheckSettings(settings);
@@ -134,10 +177,6 @@ SwitchOutcome LinuxAdapter::switchTo(const AdapterSettings& settings) {
         return Fail(outcome, errorText);
     outcome.ok = true;
     return outcome;
-}
-
-std::unique_ptr<NetworkAdapter> CreatePlatformAdapter() {
-    return std::make_unique<LinuxAdapter>();
 }
 
 } // namespace torvane::client

@@ -1,9 +1,10 @@
-#include "client/adapter/linux/adapterpolicy.h"
+#include "client/adapter/adapterpolicy.h"
 
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/ipv4.h"
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace torvane::client {
 
@@ -93,6 +94,15 @@ QString CheckSettings(const AdapterSettings& settings) {
         return QStringLiteral("invalid primary DNS server \"%1\"").arg(primary);
     if (!secondary.isEmpty() && !Ipv4::Parse(secondary, nullptr))
         return QStringLiteral("invalid secondary DNS server \"%1\"").arg(secondary);
+    // The resolver ignores a server written with a leading zero, and route tools disagree on
+    // what such a gateway means: refused before anything changes.
+    for (const auto& [what, text] :
+         {std::pair{"gateway", gateway}, std::pair{"primary DNS server", primary},
+          std::pair{"secondary DNS server", secondary}}) {
+        if (Ipv4::HasLeadingZero(text))
+            return QStringLiteral("the %1 %2 has a part with a leading zero")
+                .arg(QLatin1String(what), text);
+    }
     const QString localIp = settings.localIp.trimmed();
     if (localIp.isEmpty())
         return QString();
@@ -115,6 +125,9 @@ QString CheckSettings(const AdapterSettings& settings) {
         return QStringLiteral("the gateway %1 equals the local IP").arg(gateway);
     if (!Ipv4::InSubnet(gw, address, prefix))
         return QStringLiteral("the gateway %1 is not in the subnet of %2/%3")
+            .arg(gateway, localIp, mask);
+    if (Ipv4::IsNetworkOrBroadcast(gw, address, prefix))
+        return QStringLiteral("the gateway %1 is the network or broadcast address of %2/%3")
             .arg(gateway, localIp, mask);
     return QString();
 }
@@ -142,11 +155,36 @@ SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
         Ipv4::Parse(localIp, &plan.newAddress.address);
         plan.newAddress.prefix = Ipv4::MaskToPrefix(settings.subnetMask.trimmed());
     }
+    // The host's own addresses as they will be: every link's, the changed one's new address.
+    const auto addressesAfter = [&plan](const LinkInfo& link) {
+        const bool target = plan.changeAddress && link.ifindex == plan.addressIfindex;
+        return target ? QList<Ipv4Address>{plan.newAddress} : link.addresses;
+    };
+    for (const LinkInfo& link : links) {
+        for (const Ipv4Address& a : addressesAfter(link)) {
+            if (a.address == plan.gateway) {
+                plan.errorText = QStringLiteral("the gateway %1 is an address of this host (%2)")
+                                     .arg(Ipv4::Format(plan.gateway), link.name);
+                return plan;
+            }
+        }
+    }
     QStringList examined;
     for (const LinkInfo& link : ordered) {
-        const bool target = plan.changeAddress && link.ifindex == plan.addressIfindex;
-        const QList<Ipv4Address> after =
-            target ? QList<Ipv4Address>{plan.newAddress} : link.addresses;
+        const QList<Ipv4Address> after = addressesAfter(link);
+        for (const Ipv4Address& a : after) {
+            if (Ipv4::IsNetworkOrBroadcast(plan.gateway, a.address, a.prefix)) {
+                plan.errorText =
+                    QStringLiteral("the gateway %1 is the network or broadcast address of the "
+                                   "subnet %2/%3 of %4")
+                        .arg(Ipv4::Format(plan.gateway),
+                             Ipv4::Format(a.address & Ipv4::PrefixToBits(a.prefix)))
+                        .arg(a.prefix)
+                        .arg(link.name);
+                plan.gatewayLinks.clear();
+                return plan;
+            }
+        }
         if (HoldsOnLink(after, plan.gateway))
             plan.gatewayLinks.append(link);
         examined.append(link.name);

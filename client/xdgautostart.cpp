@@ -1,8 +1,11 @@
-#include "client/autostart.h"
+#include "client/xdgautostart.h"
+
+#include "client/clientlogging.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 namespace torvane::client {
 
@@ -38,11 +41,31 @@ QString ExecValue(const QString& programPath) {
 }
 } // namespace
 
-QString AutostartEntryPath(const QString& folder) {
+XdgAutostart::XdgAutostart(const QString& systemFolder, const QString& userFolder)
+    : m_systemFolder(systemFolder.isEmpty() ? QStringLiteral("/etc/xdg/autostart") : systemFolder),
+      m_userFolder(userFolder.isEmpty() ? QDir(QStandardPaths::writableLocation(
+                                                   QStandardPaths::GenericConfigLocation))
+                                              .filePath(QStringLiteral("autostart"))
+                                        : userFolder) {}
+
+void XdgAutostart::enable(const QString& programPath) {
+    if (WriteEntry(m_systemFolder, programPath))
+        return;
+    if (!WriteEntry(m_userFolder, programPath))
+        qCWarning(lcStartup) << "no autostart entry could be written in" << m_systemFolder << "or"
+                             << m_userFolder;
+}
+
+void XdgAutostart::disable() {
+    RemoveEntry(m_systemFolder);
+    RemoveEntry(m_userFolder);
+}
+
+QString XdgAutostart::EntryPath(const QString& folder) {
     return QDir(folder).filePath(QStringLiteral("NetWorkDns.desktop"));
 }
 
-void WriteAutostartEntry(const QString& folder, const QString& programPath) {
+bool XdgAutostart::WriteEntry(const QString& folder, const QString& programPath) {
     QDir().mkpath(folder);
     const QString text = QStringLiteral("[Desktop Entry]\n"
                                         "Type=Application\n"
@@ -52,15 +75,19 @@ void WriteAutostartEntry(const QString& folder, const QString& programPath) {
                          QStringLiteral("\n"
                                         "Terminal=false\n"
                                         "X-GNOME-Autostart-enabled=true\n");
-    QSaveFile file(AutostartEntryPath(folder));
+    QSaveFile file(EntryPath(folder));
     if (!file.open(QIODevice::WriteOnly))
-        return;
+        return false;
     file.write(text.toUtf8());
-    file.commit();
+    return file.commit();
 }
 
-void RemoveAutostartEntry(const QString& folder) {
-    QFile::remove(AutostartEntryPath(folder));
+std::unique_ptr<Autostart> CreatePlatformAutostart() {
+    return std::make_unique<XdgAutostart>();
+}
+
+bool XdgAutostart::RemoveEntry(const QString& folder) {
+    return QFile::remove(EntryPath(folder));
 }
 
 } // namespace torvane::client

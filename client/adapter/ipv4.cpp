@@ -1,4 +1,4 @@
-#include "client/adapter/linux/ipv4.h"
+#include "client/adapter/ipv4.h"
 
 #include <QStringList>
 
@@ -36,6 +36,14 @@ QString Format(quint32 address) {
         .arg(address & 0xff);
 }
 
+bool HasLeadingZero(const QString& text) {
+    for (const QString& part : text.split(QLatin1Char('.'))) {
+        if (part.size() > 1 && part.startsWith(QLatin1Char('0')))
+            return true;
+    }
+    return false;
+}
+
 quint32 PrefixToBits(int prefix) {
     if (prefix <= 0)
         return 0;
@@ -66,6 +74,13 @@ QString PrefixToMask(int prefix) {
 bool InSubnet(quint32 address, quint32 network, int prefix) {
     const quint32 bits = PrefixToBits(prefix);
     return (address & bits) == (network & bits);
+}
+
+bool IsNetworkOrBroadcast(quint32 address, quint32 network, int prefix) {
+    if (prefix >= 31 || !InSubnet(address, network, prefix))
+        return false;
+    const quint32 host = address & ~PrefixToBits(prefix);
+    return host == 0 || host == ~PrefixToBits(prefix);
 }
 
 } // namespace Ipv4

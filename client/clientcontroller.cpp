@@ -1,0 +1,375 @@
+#include "client/clientcontroller.h"
+
+#include "client/adapter/adapterfactory.h"
+#include "client/autostart.h"
+#include "client/clientlogging.h"
+#include "client/cmd5.h"
+#include "client/serverlink.h"
+#include "client/trimspaces.h"
+#include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/protocol.h"
+#include "common/settingvalues.h"
+#include "common/singleinstance.h"
+#include "common/validators.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace torvane::client {
+
+namespace {
+const QString kAppTitle = QStringLiteral("Torvane");
+const QString kInstanceName = QStringLiteral("Torvane客");
+const QString kPromptTitle = QStringLiteral("程序提示");
+
+QString EmptyPasswordDigest() {
+    return Cmd5().md5(QString());
+}
+
+// What a switch applies: the address and mask only when a local IP is given.
+AdapterSettings ToAdapterSettings(const SelectedLine& line) {
+    AdapterSettings settings;
+    settings.localIp = line.localIp.trimmed().isEmpty() ? QString() : line.localIp;
+    settings.subnetMask = settings.localIp.isEmpty() ? QString() : line.subnetMask;
+    settings.gateway = line.gateway;
+    settings.primaryDns = line.primaryDns;
+    settings.secondaryDns = line.secondaryDns;
+    return settings;
+}
+} // namespace
+
+ClientController::ClientController(ClientControllerOptions options, QObject* parent)
+    : ClientContext(parent), m_programDir(options.programDir), m_programPath(options.programPath),
+      m_useInstanceGuard(options.useInstanceGuard),
+      m_adapter(options.adapter ? std::move(options.adapter) : CreateNetworkAdapter()),
+      m_autostart(options.autostart ? std::move(options.autostart) : CreatePlatformAutostart()) {
+    if (m_programDir.isEmpty())
+        m_programDir = QCoreApplication::applicationDirPath();
+    if (m_programPath.isEmpty())
+        m_programPath = QCoreApplication::applicationFilePath();
+    connect(m_adapter.get(), &NetworkAdapter::switchFinished, this,
+            &ClientController::onSwitchFinished);
+    m_switchSpacing = new QTimer(this);
+    m_switchSpacing->setSingleShot(true);
+    m_switchSpacing->setInterval(std::max(0, options.switchSpacingMs));
+    connect(m_switchSpacing, &QTimer::timeout, this, &ClientController::startPendingSwitch);
+    m_link = new ServerLink(
+        [this] { return std::pair<QString, QString>(m_settings.serverIp, m_settings.serverPort); },
+        this);
+    connect(m_link, &ServerLink::connected, this, &ClientController::sendStatusReport);
+    connect(m_link, &ServerLink::messageReceived, this, &ClientController::handleServerMessage);
+}
+
+ClientController::~ClientController() {
+    m_link->disconnect(this);
+    m_link->shutdown();
+    // A switch that ends now has nobody left to report to.
+    m_adapter->disconnect(this);
+}
+
+QString ClientController::lineFilePath() const {
+    return LineFilePath(m_programDir);
+}
+
+bool ClientController::serverConnected() const {
+    return m_link->isConnected();
+}
+
+QString ClientController::SupportGroup() {
+    return QStringLiteral("83915207");
+}
+
+bool ClientController::claimInstance() {
+    m_isPrimaryInstance = true;
+    if (!m_useInstanceGuard)
+        return true;
+    m_guard = new SingleInstanceGuard(kInstanceName, this);
+    if (!m_guard->tryAcquire()) {
+        m_isPrimaryInstance = false;
+        m_guard->notifyPrimary(); // the running copy shows its balloon meanwhile
+        emit messageRequested(kAppTitle, QStringLiteral("程序已经运行"));
+        return false;
+    }
+    connect(m_guard, &SingleInstanceGuard::secondInstanceStarted, this,
+            [this] { emit balloonRequested(kAppTitle, QStringLiteral("已经在这里启动啦"), 1); });
+    return true;
+}
+
+bool ClientController::start() {
+    if (!claimInstance())
+        return false;
+    qCInfo(lcStartup) << "adapter backend" << m_adapter->backendName() << "; line file"
+                      << lineFilePath();
+    m_lineList = LoadLineList(lineFilePath());
+    emit lineListReloaded();
+    inspectAdapter();
+    findCurrentLine();
+    m_settings = ClientSettings::Load();
+    passwordStep();
+    m_link->start();
+    if (!m_settings.serverIp.isEmpty()) {
+        m_link->connectToServer();
+    } else {
+        // The first attempt is the reconnect timer's first tick, one second from now.
+        m_settings.serverIp = kDefaultServerIp;
+        saveSetting(ClientSettings::Key::FwqIp);
+    }
+    applyStartupDefaults();
+    return true;
+}
+
+void ClientController::passwordStep() {
+    const QString emptyDigest = EmptyPasswordDigest();
+    if (m_settings.adminPwd.isEmpty())
+        m_settings.adminPwd = emptyDigest;
+    if (TrimSpaces(m_settings.adminPwd) == emptyDigest) {
+        // No password set: the digest of the empty one is stored from the first start on.
+        m_settings.adminPwd = emptyDigest;
+        saveSetting(ClientSettings::Key::AdminPwd);
+        m_adminUnlocked = true;
+    } else {
+        m_adminUnlocked = false;
+    }
+}
+
+void ClientController::applyStartupDefaults() {
+    if (m_settings.serverPort.isEmpty()) {
+        m_settings.serverPort = kDefaultServerPort;
+        saveSetting(ClientSettings::Key::FwqDk);
+    }
+    if (m_settings.autostart.isEmpty())
+        m_settings.autostart = FlagText(false); // in memory only: the autostart entry is untouched
+    if (m_settings.updateList.isEmpty()) {
+        m_settings.updateList = FlagText(true);
+        saveSetting(ClientSettings::Key::GengXin);
+    }
+}
+
+void ClientController::saveSetting(ClientSettings::Key key) {
+    m_settings.save(key);
+}
+
+void ClientController::shutdown() {
+    m_link->shutdown();
+}
+
+void ClientController::reloadLineList() {
+    m_lineList = LoadLineList(lineFilePath());
+    findCurrentLine();
+    emit lineListReloaded();
+}
+
+void ClientController::findCurrentLine() {
+    m_currentLine = FindCurrentLine(m_lineList, m_snapshot.gateway, m_snapshot.primaryDns);
+    emit currentLineChanged(m_currentLine);
+}
+
+void ClientController::inspectAdapter() {
+    const NetworkParams params = m_adapter->inspect();
+    const auto fail = [this](InspectionOutcome outcome) {
+        qCWarning(lcAdapter) << "inspection failed with error" << ErrorNumber(outcome);
+        emit messageRequested(kPromptTitle,
+                              QStringLiteral("程序错误%1，请联系QQ群：").arg(ErrorNumber(outcome)) +
+                                  SupportGroup());
+    };
+    switch (params.outcome) {
+    case InspectionOutcome::NetworkParamsUnavailable:
+    case InspectionOutcome::NetworkParamsFailed:
+        fail(params.outcome);
+        return;
+    case InspectionOutcome::Ok:
+    case InspectionOutcome::NoAdapter:
+    case InspectionOutcome::AdapterListFailed:
+        break;
+    }
+    m_snapshot.hostName = params.hostName;
+    m_snapshot.primaryDns = params.dnsServers.value(0).trimmed();
+    // The secondary is the last server after the first; with a single server it is cleared, so
+    // the window never shows a server the resolver no longer has.
+    m_snapshot.secondaryDns =
+        params.dnsServers.size() >= 2 ? params.dnsServers.constLast().trimmed() : QString();
+    if (params.outcome != InspectionOutcome::Ok) {
+        emit adapterSnapshotChanged(m_snapshot);
+        fail(params.outcome);
+        return;
+    }
+    m_snapshot.localIp = params.localIp.trimmed();
+    m_snapshot.subnetMask = params.subnetMask.trimmed();
+    m_snapshot.gateway = params.gateway.trimmed();
+    m_snapshot.adapterRead = true;
+    emit adapterSnapshotChanged(m_snapshot);
+}
+
+void ClientController::pickLine(int index) {
+    if (index < 0 || index >= m_lineList.size())
+        return;
+    const LineEntry& line = m_lineList.at(index);
+    m_selectedLine = SelectedLine{line.localIp, line.subnetMask, line.gateway, line.primaryDns,
+                                  line.secondaryDns};
+}
+
+void ClientController::selectLine(const SelectedLine& line) {
+    m_selectedLine = line;
+}
+
+void ClientController::runSwitch() {
+    if (m_selectedLine.gateway.isEmpty() || m_selectedLine.primaryDns.isEmpty())
+        return;
+    startSwitch(ToAdapterSettings(m_selectedLine));
+}
+
+void ClientController::startSwitch(const AdapterSettings& settings) {
+    if (m_switching || m_switchSpacing->isActive()) {
+        // One switch at a time, and a breath between two; what is asked for meanwhile waits,
+        // the latest request winning.
+        m_pendingSwitch = settings;
+        return;
+    }
+    m_switching = true;
+    qCDebug(lcSwitch) << "switching to gateway" << settings.gateway << "DNS" << settings.primaryDns
+                      << settings.secondaryDns;
+    emit switchStarted();
+    m_adapter->startSwitch(settings);
+}
+
+void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
+    if (!outcome.ok)
+        qCWarning(lcSwitch).noquote() << "switch failed:" << outcome.errorText;
+    // Whatever the outcome, the window and the server learn what the system has now.
+    inspectAdapter();
+    findCurrentLine();
+    sendStatusReport();
+    m_switching = false;
+    if (m_switchSpacing->interval() > 0)
+        m_switchSpacing->start();
+    emit switchFinished(outcome.ok, outcome.errorText);
+    if (m_switchSpacing->interval() == 0)
+        startPendingSwitch();
+}
+
+void ClientController::startPendingSwitch() {
+    if (!m_pendingSwitch || m_switching)
+        return;
+    const AdapterSettings next = *m_pendingSwitch;
+    m_pendingSwitch.reset();
+    startSwitch(next);
+}
+
+void ClientController::sendStatusReport() {
+    m_link->send(Protocol::ComposeReport(m_snapshot.gateway, m_snapshot.primaryDns,
+                                         m_currentLine.name, m_settings.updateList));
+}
+
+void ClientController::reconnect() {
+    m_link->connectToServer();
+}
+
+void ClientController::handleServerMessage(const QByteArray& message) {
+    const Protocol::ServerMessage parsed = Protocol::ClassifyServerMessage(message);
+    switch (parsed.kind) {
+    case Protocol::ServerMessage::Kind::Update:
+        applyLineListUpdate(parsed.fileBytes);
+        break;
+    case Protocol::ServerMessage::Kind::Switch:
+        applySwitchCommand(parsed.gateway, parsed.primaryDns, parsed.secondaryDns,
+                           parsed.pieceCount);
+        break;
+    case Protocol::ServerMessage::Kind::None:
+        break;
+    }
+}
+
+void ClientController::applyLineListUpdate(const QByteArray& fileBytes) {
+    const std::optional<QByteArray> records = CompleteRecords(fileBytes);
+    if (!records) {
+        qCWarning(lcLink) << "ignored an update of" << fileBytes.size()
+                          << "bytes without one complete record; the old list stays";
+        return;
+    }
+    if (records->size() < fileBytes.size())
+        qCWarning(lcLink) << "dropped the unfinished last record of an update ("
+                          << fileBytes.size() - records->size() << "bytes)";
+    if (!WriteLineFile(lineFilePath(), FromGbk(*records))) {
+        // Whatever the disk holds now, the list in use stays the one that was stored.
+        qCWarning(lcLink) << "could not replace" << lineFilePath() << "; the old list stays";
+        return;
+    }
+    reloadLineList();
+}
+
+void ClientController::applySwitchCommand(const QString& gateway, const QString& primaryDns,
+                                          const QString& secondaryDns, int pieceCount) {
+    // Only a well-formed command reaches the adapter: three pieces, valid addresses (the
+    // secondary may be empty).
+    if (pieceCount < 3 || !IsIpAddress(gateway) || !IsIpAddress(primaryDns) ||
+        (!secondaryDns.isEmpty() && !IsIpAddress(secondaryDns))) {
+        qCWarning(lcLink) << "ignored a malformed switch command";
+        return;
+    }
+    // A commanded switch never touches the address or the mask.
+    m_selectedLine = SelectedLine{QString(), QString(), gateway, primaryDns, secondaryDns};
+    runSwitch();
+}
+
+LineChange ClientController::finishLineChange(bool saved) {
+    // The main window's switch does nothing until a line of the new list is picked there.
+    m_selectedLine.gateway.clear();
+    m_selectedLine.primaryDns.clear();
+    m_selectedLine.secondaryDns.clear();
+    reloadLineList();
+    return saved ? LineChange::Saved : LineChange::NotSaved;
+}
+
+LineChange ClientController::addLine(const LineEntry& entry) {
+    if (m_lineList.size() >= kMaxLines)
+        return LineChange::ListFull;
+    if (LineNameExists(lineFilePath(), entry.name))
+        return LineChange::NameTaken;
+    return finishLineChange(AppendLine(lineFilePath(), ComposeLine(entry)));
+}
+
+LineChange ClientController::modifyLine(const LineEntry& stored, const LineEntry& changed) {
+    // A modified line may take another line's name: no name test here.
+    return finishLineChange(
+        RewriteLineFile(lineFilePath(), ComposeLine(stored), ComposeLine(changed), false));
+}
+
+LineChange ClientController::deleteLine(const LineEntry& stored) {
+    return finishLineChange(RewriteLineFile(lineFilePath(), ComposeLine(stored), QString(), true));
+}
+
+ServerSettingsCheck ClientController::applyServerSettings(const ServerSettingsInput& input) {
+    const ServerSettingsCheck check = CheckServerSettings(input.serverIp, input.serverPort);
+    if (check != ServerSettingsCheck::Ok)
+        return check;
+    m_settings.serverIp = TrimSpaces(input.serverIp);
+    m_settings.serverPort = TrimSpaces(input.serverPort); // leading zeros stay as typed
+    m_settings.autostart = FlagText(input.autostart);
+    m_settings.updateList = FlagText(input.updateList);
+    for (ClientSettings::Key key : {ClientSettings::Key::FwqIp, ClientSettings::Key::FwqDk,
+                                    ClientSettings::Key::Qd, ClientSettings::Key::GengXin})
+        saveSetting(key);
+    if (m_settings.autostartOn())
+        m_autostart->enable(m_programPath);
+    else
+        m_autostart->disable();
+    // Always a fresh attempt, also when nothing changed: the new address holds at once.
+    reconnect();
+    return ServerSettingsCheck::Ok;
+}
+
+bool ClientController::unlock(const QString& typedPassword) {
+    m_adminUnlocked = Cmd5().md5(TrimSpaces(typedPassword)) == TrimSpaces(m_settings.adminPwd);
+    return m_adminUnlocked;
+}
+
+bool ClientController::changePassword(const QString& typedOld, const QString& typedNew) {
+    if (Cmd5().md5(TrimSpaces(typedOld)) != TrimSpaces(m_settings.adminPwd))
+        return false;
+    m_settings.adminPwd = Cmd5().md5(TrimSpaces(typedNew));
+    saveSetting(ClientSettings::Key::AdminPwd);
+    return true;
+}
+
+} // namespace torvane::client

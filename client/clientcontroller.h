@@ -1,0 +1,142 @@
+#pragma once
+
+#include "client/adapter/networkadapter.h"
+#include "client/autostart.h"
+#include "client/clientcontext.h"
+#include "client/clientsettings.h"
+#include "client/clientstate.h"
+#include "client/linelist.h"
+#include "common/lineentry.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class QTimer;
+
+namespace torvane {
+class SingleInstanceGuard;
+}
+
+namespace torvane::client {
+
+class ServerLink;
+
+// How the controller is built; the defaults are those of the program.
+struct ClientControllerOptions {
+    bool useInstanceGuard = true;
+    std::unique_ptr<NetworkAdapter> adapter; // null: the backend the factory picks
+    std::unique_ptr<Autostart> autostart;    // null: the entry of this OS
+    QString programDir;                      // empty: the executable's folder
+    QString programPath;                     // empty: the executable (for the autostart entry)
+    // Least time from the end of one switch to the start of the next. Requests made meanwhile
+    // wait and replace each other, so a storm of commands moves the routes a few times, not
+    // once per command.
+    int switchSpacingMs = 500;
+};
+
+// The Client without its windows: owns the settings, the line list, the adapter backend and the
+// server link; runs the start-up sequence and the switch, handles the server's messages, and
+// tells the windows what changed. The windows render that and forward what the user does.
+class ClientController : public ClientContext {
+    Q_OBJECT
+public:
+    explicit ClientController(ClientControllerOptions options = {}, QObject* parent = nullptr);
+    ~ClientController() override;
+
+    // The start-up sequence: the single-instance check, line list, adapter, current line,
+    // settings, password step, first connection, defaults. False when another copy runs: this
+    // copy has asked for its message and must end.
+    bool start();
+    // The program ends: the link closes for good.
+    void shutdown();
+
+    const AdapterSnapshot& adapterSnapshot() const { return m_snapshot; }
+    const SelectedLine& selectedLine() const { return m_selectedLine; }
+    const CurrentLine& currentLine() const { return m_currentLine; }
+    const QString& currentLineName() const { return m_currentLine.name; }
+    QString lineFilePath() const;
+    bool isPrimaryInstance() const { return m_isPrimaryInstance; }
+    bool serverConnected() const;
+    // A switch is being applied (its report follows when it ends).
+    bool switchRunning() const { return m_switching; }
+    ServerLink& link() { return *m_link; }
+    NetworkAdapter& adapter() { return *m_adapter; }
+
+    // A line of the list picked: its fields are what the next switch applies.
+    void pickLine(int index);
+    void selectLine(const SelectedLine& line);
+    // Applies the selected line (the user's 开始切换); nothing without gateway or primary DNS.
+    // While a switch runs, and for the spacing after it, the request waits; a later one
+    // replaces it.
+    void runSwitch();
+    // Drops the link and connects to FwqIp:FwqDk again.
+    void reconnect();
+    void handleServerMessage(const QByteArray& message);
+    void inspectAdapter();
+    // Reloads MainConfig.dat and looks up the current line.
+    void reloadLineList();
+
+    static QString SupportGroup();
+
+    // ClientContext
+    QList<LineEntry> lineList() const override { return m_lineList; }
+    LineChange addLine(const LineEntry& entry) override;
+    LineChange modifyLine(const LineEntry& stored, const LineEntry& changed) override;
+    LineChange deleteLine(const LineEntry& stored) override;
+    const ClientSettings& settings() const override { return m_settings; }
+    ServerSettingsCheck applyServerSettings(const ServerSettingsInput& input) override;
+    bool adminUnlocked() const override { return m_adminUnlocked; }
+    bool unlock(const QString& typedPassword) override;
+    bool changePassword(const QString& typedOld, const QString& typedNew) override;
+
+signals:
+    void adapterSnapshotChanged(const torvane::client::AdapterSnapshot& snapshot);
+    void currentLineChanged(const torvane::client::CurrentLine& current);
+    void switchStarted();
+    // ok: every step was accepted; otherwise reason says why. The report has been sent.
+    void switchFinished(bool ok, const QString& reason);
+    // A message box for the user (title, text).
+    void messageRequested(const QString& title, const QString& text);
+    // A balloon on the notification icon (tip and title, text, icon: 0 none, 1 information).
+    void balloonRequested(const QString& tip, const QString& text, int icon);
+
+private:
+    bool claimInstance();
+    void passwordStep();
+    void applyStartupDefaults();
+    void findCurrentLine();
+    void sendStatusReport();
+    void startSwitch(const AdapterSettings& settings);
+    void onSwitchFinished(const SwitchOutcome& outcome);
+    void startPendingSwitch();
+    void applyLineListUpdate(const QByteArray& fileBytes);
+    void applySwitchCommand(const QString& gateway, const QString& primaryDns,
+                            const QString& secondaryDns, int pieceCount);
+    LineChange finishLineChange(bool saved);
+    void saveSetting(ClientSettings::Key key);
+
+    QString m_programDir;
+    QString m_programPath;
+    bool m_useInstanceGuard = true;
+    std::unique_ptr<NetworkAdapter> m_adapter;
+    std::unique_ptr<Autostart> m_autostart;
+    ServerLink* m_link = nullptr;
+    SingleInstanceGuard* m_guard = nullptr;
+    QTimer* m_switchSpacing = nullptr;
+
+    ClientSettings m_settings;
+    bool m_adminUnlocked = false;
+    QList<LineEntry> m_lineList;
+    CurrentLine m_currentLine;
+    AdapterSnapshot m_snapshot;
+    SelectedLine m_selectedLine;
+    bool m_isPrimaryInstance = false;
+    bool m_switching = false;
+    std::optional<AdapterSettings> m_pendingSwitch;
+};
+
+} // namespace torvane::client

@@ -1,0 +1,85 @@
+#include "client/clientsettings.h"
+
+#include "common/regstore.h"
+#include "common/settingvalues.h"
+#include "common/validators.h"
+
+namespace torvane::client {
+
+namespace {
+QString ReadValue(ClientSettings::Key key) {
+    return ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
+                         ClientSettings::KeyName(key));
+}
+} // namespace
+
+quint16 ClientSettings::port() const {
+    return PortFromText(serverPort);
+}
+
+bool ClientSettings::autostartOn() const {
+    return FlagIsOn(autostart);
+}
+
+bool ClientSettings::updateListOn() const {
+    return FlagIsOn(updateList);
+}
+
+QString ClientSettings::KeyName(Key key) {
+    switch (key) {
+    case Key::AdminPwd:
+        return QStringLiteral("AdminPwd");
+    case Key::FwqIp:
+        return QStringLiteral("FwqIp");
+    case Key::FwqDk:
+        return QStringLiteral("FwqDk");
+    case Key::Qd:
+        return QStringLiteral("Qd");
+    case Key::GengXin:
+        return QStringLiteral("GengXin");
+    }
+    return QString();
+}
+
+QString ClientSettings::value(Key key) const {
+    switch (key) {
+    case Key::AdminPwd:
+        return adminPwd;
+    case Key::FwqIp:
+        return serverIp;
+    case Key::FwqDk:
+        return serverPort;
+    case Key::Qd:
+        return autostart;
+    case Key::GengXin:
+        return updateList;
+    }
+    return QString();
+}
+
+ClientSettings ClientSettings::Load() {
+    ClientSettings settings;
+    settings.adminPwd = ReadValue(Key::AdminPwd);
+    settings.serverIp = ReadValue(Key::FwqIp);
+    settings.serverPort = ReadValue(Key::FwqDk);
+    settings.autostart = ReadValue(Key::Qd);
+    settings.updateList = ReadValue(Key::GengXin);
+    return settings;
+}
+
+void ClientSettings::save(Key key) const {
+    WriteRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey), KeyName(key),
+                   value(key));
+}
+
+ServerSettingsCheck CheckServerSettings(const QString& ipText, const QString& portText) {
+    if (!IsIpAddress(ipText))
+        return ServerSettingsCheck::BadAddress;
+    if (!IsDigits(portText))
+        return ServerSettingsCheck::BadPort;
+    if (PortFromText(portText) == 0)
+        return ServerSettingsCheck::PortOutOfRange;
+    return ServerSettingsCheck::Ok;
+}
+
+} // namespace torvane::client

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace torvane::client {
+
+// The Client's settings in the per-user store (key "SoftWare\Morlisk"), held as the texts stored
+// there: flags "1"/"0", the port as typed (leading zeros stay). What a text means is decided by
+// the common flag and port rules, here and nowhere else in the Client.
+struct ClientSettings {
+    enum class Key { AdminPwd, FwqIp, FwqDk, Qd, GengXin };
+
+    QString adminPwd;   // AdminPwd: digest of the administrator password
+    QString serverIp;   // FwqIp
+    QString serverPort; // FwqDk
+    QString autostart;  // Qd: start with the system
+    QString updateList; // GengXin: ask for the server's line list in every report
+
+    quint16 port() const;      // 0 when the text is no usable port
+    bool autostartOn() const;  // Qd reads as 1
+    bool updateListOn() const; // GengXin reads as 1
+
+    QString value(Key key) const;
+    static QString KeyName(Key key);
+
+    // Reads AdminPwd, FwqIp, FwqDk, Qd and GengXin, in that order; a missing value is empty.
+    static ClientSettings Load();
+    // Writes one value as it is held; a failing store is silent.
+    void save(Key key) const;
+};
+
+inline const QString kDefaultServerIp = QStringLiteral("192.168.0.1");
+inline const QString kDefaultServerPort = QStringLiteral("15200");
+
+// The server address and port as typed in the settings window, checked in this order: the
+// address as typed (not trimmed), the port as digits only, the port's range.
+enum class ServerSettingsCheck { Ok, BadAddress, BadPort, PortOutOfRange };
+ServerSettingsCheck CheckServerSettings(const QString& ipText, const QString& portText);
+
+} // namespace torvane::client
