@@ -9,6 +9,7 @@
 #include "common/gbk.h"
 #include "common/linefile.h"
 #include "common/protocol.h"
+#include "common/regstore.h"
 #include "common/settingvalues.h"
 #include "common/singleinstance.h"
 #include "common/validators.h"
@@ -101,6 +102,10 @@ bool ClientController::start() {
         return false;
     qCInfo(lcStartup) << "adapter backend" << m_adapter->backendName() << "; line file"
                       << lineFilePath();
+    // An interrupted write of an earlier run may have left its temporary file beside the list;
+    // the settings file holds the password digest: private.
+    RemoveStaleLineFileTemps(m_programDir);
+    RestrictRegStoreFile(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey));
     m_lineList = LoadLineList(lineFilePath());
     emit lineListReloaded();
     inspectAdapter();
@@ -290,9 +295,12 @@ void ClientController::applyLineListUpdate(const QByteArray& fileBytes) {
     if (records->size() < fileBytes.size())
         qCWarning(lcLink) << "dropped the unfinished last record of an update ("
                           << fileBytes.size() - records->size() << "bytes)";
-    if (!WriteLineFile(lineFilePath(), FromGbk(*records))) {
-        // Whatever the disk holds now, the list in use stays the one that was stored.
-        qCWarning(lcLink) << "could not replace" << lineFilePath() << "; the old list stays";
+    const LineFileResult saved = SaveLineFile(lineFilePath(), FromGbk(*records));
+    if (!saved.ok()) {
+        // The write is whole or nothing: the file and the list in use stay the old ones.
+        qCWarning(lcLink) << "could not replace" << lineFilePath() << "-"
+                          << DescribeLineFileStatus(saved.status, saved.error)
+                          << "; the old list stays";
         return;
     }
     reloadLineList();

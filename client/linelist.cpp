@@ -1,11 +1,18 @@
 #include "client/linelist.h"
 
+#include "client/clientlogging.h"
 #include "common/linefile.h"
 
 namespace torvane::client {
 
 QList<LineEntry> LoadLineList(const QString& path) {
-    return LoadLineEntries(path, kLineListSlots);
+    LoadedLines loaded = ReadLineEntries(path, kLineListSlots);
+    // A refused file (a link, not a regular file, too large, unreadable) shows as an empty list;
+    // the log says why, since nothing else tells it from a missing file.
+    if (IsRefusal(loaded.status))
+        qCWarning(lcLink) << "line file refused:" << path
+                          << DescribeLineFileStatus(loaded.status, loaded.error);
+    return std::move(loaded.entries);
 }
 
 std::optional<QByteArray> CompleteRecords(const QByteArray& update) {

@@ -30,7 +30,8 @@ struct ControllerFixture {
     int connectAttempts = 0;
 
     explicit ControllerFixture(const NetworkParams& params, bool guard = false,
-                               int switchSpacingMs = ClientControllerOptions().switchSpacingMs) {
+                               int switchSpacingMs = ClientControllerOptions().switchSpacingMs,
+                               const QString& programDir = QString()) {
         auto fake = std::make_unique<FakeAdapter>();
         fake->setParams(params);
         adapter = fake.get();
@@ -40,7 +41,7 @@ struct ControllerFixture {
         options.useInstanceGuard = guard;
         options.adapter = std::move(fake);
         options.autostart = std::move(entry);
-        options.programDir = dir.path();
+        options.programDir = programDir.isEmpty() ? dir.path() : programDir;
         options.programPath = dir.filePath(QStringLiteral("Client"));
         options.switchSpacingMs = switchSpacingMs;
         controller = std::make_unique<ClientController>(std::move(options));

@@ -4,6 +4,7 @@
 #include "client/linelist.h"
 #include "common/linefile.h"
 #include "common/singleinstance.h"
+#include "tests/support/tinyfilesystem.h"
 
 #include <QDir>
 #include <QSettings>
@@ -13,6 +14,7 @@
 
 using namespace torvane;
 using namespace torvane::client;
+using torvane::testing::TinyFilesystem;
 
 namespace {
 const QString kTwoLines = QStringLiteral("电信;;;10.0.0.1;10.0.0.53;10.0.0.54;\r\n"
@@ -355,6 +357,30 @@ private slots:
         QCOMPARE(reloaded.size(), 0);
         QCOMPARE(client.controller->lineList().size(), 2);
         QCOMPARE(client.controller->currentLineName(), QStringLiteral("电信"));
+    }
+
+    void updateOnAFullDiskKeepsTheFileAndTheList() {
+        TinyFilesystem disk;
+        TORVANE_REQUIRE_TINY_FS(disk);
+        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}),
+                                 false, ClientControllerOptions().switchSpacingMs, disk.path());
+        client.writeLineFile(kTwoLines);
+        const QByteArray before = client.lineFileBytes();
+        QVERIFY(client.controller->start());
+        QVERIFY(disk.fill());
+        QSignalSpy reloaded(client.controller.get(), &ClientContext::lineListReloaded);
+        client.controller->handleServerMessage(
+            ToGbk(QStringLiteral("更新联通;;;10.2.0.1;10.2.0.53;;\r\n")));
+        QCOMPARE(reloaded.size(), 0);
+        QCOMPARE(client.lineFileBytes(), before);
+        QCOMPARE(client.controller->lineList().size(), 2);
+        QCOMPARE(QDir(disk.path()).entryList(QDir::Files),
+                 (QStringList{QStringLiteral("filler"), QStringLiteral("MainConfig.dat")}));
+        // With room again the next update is stored.
+        disk.release();
+        client.controller->handleServerMessage(
+            ToGbk(QStringLiteral("更新联通;;;10.2.0.1;10.2.0.53;;\r\n")));
+        QCOMPARE(client.controller->lineList().size(), 1);
     }
 
     void fullListRefusesAnAdd() {
