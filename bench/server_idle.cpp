@@ -12,6 +12,7 @@
 //
 // Usage: bench_server_idle [IDLE [CLIENTS [DEADLINE_S]]]   (default: 10000 20 60)
 
+#include "bench/benchlinefile.h"
 #include "common/gbk.h"
 #include "common/protocol.h"
 #include "server/clientlistmodel.h"
@@ -395,29 +396,15 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
-    char directory[] = "/tmp/bench_server_idle.XXXXXX";
-    if (!mkdtemp(directory))
+    const torvane::bench::BenchLineFile lines;
+    if (!lines.ok())
         return 1;
-    const QString lineFile = QString::fromLocal8Bit(directory) + "/MainConfig.dat";
-    QByteArray file;
-    for (int i = 1; i <= 20; ++i)
-        file += ToGbk(QString::fromUtf8("线路%1;;;10.0.%1.1;192.0.2.%1;192.0.2.%2;")
-                          .arg(i)
-                          .arg(i + 100)) +
-                "\r\n";
-    {
-        FILE* out = std::fopen(qPrintable(lineFile), "wb");
-        if (!out)
-            return 1;
-        std::fwrite(file.constData(), 1, static_cast<size_t>(file.size()), out);
-        std::fclose(out);
-    }
+    const QString lineFile = lines.path();
+    const QByteArray& file = lines.bytes();
 
     const rlim_t raised =
         std::max<rlim_t>(limit.rlim_max == RLIM_INFINITY ? 65536 : limit.rlim_max, kSoftLimit);
     bool ok = RunOnce(raised, idle, realCount, deadlineS, lineFile, file.size());
     ok = RunOnce(kSoftLimit, idle, realCount, deadlineS, lineFile, file.size()) && ok;
-    std::remove(qPrintable(lineFile));
-    rmdir(directory);
     return ok ? 0 : 1;
 }

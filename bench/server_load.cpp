@@ -6,6 +6,7 @@
 //
 // Usage: bench_server_load [N ...]   (default: 1000 10000)
 
+#include "bench/benchlinefile.h"
 #include "common/gbk.h"
 #include "common/protocol.h"
 #include "server/clientlistmodel.h"
@@ -466,23 +467,11 @@ int main(int argc, char* argv[]) {
     if (sizes.empty())
         sizes = {1000, 10000};
 
-    char directory[] = "/tmp/bench_server_load.XXXXXX";
-    if (!mkdtemp(directory))
+    const torvane::bench::BenchLineFile lines;
+    if (!lines.ok())
         return 1;
-    const QString lineFile = QString::fromLocal8Bit(directory) + "/MainConfig.dat";
-    QByteArray file;
-    for (int i = 1; i <= 20; ++i)
-        file += ToGbk(QString::fromUtf8("线路%1;;;10.0.%1.1;192.0.2.%1;192.0.2.%2;")
-                          .arg(i)
-                          .arg(i + 100)) +
-                "\r\n";
-    {
-        FILE* out = std::fopen(qPrintable(lineFile), "wb");
-        if (!out)
-            return 1;
-        std::fwrite(file.constData(), 1, static_cast<size_t>(file.size()), out);
-        std::fclose(out);
-    }
+    const QString lineFile = lines.path();
+    const QByteArray& file = lines.bytes();
 
     // A server's line file is normally old: the hub re-reads a file changed in the last two
     // seconds on every update (timestamps are coarse) and keeps a copy of an older one.
@@ -490,7 +479,5 @@ int main(int argc, char* argv[]) {
     bool ok = true;
     for (int n : sizes)
         ok = RunOnce(n, lineFile, static_cast<size_t>(file.size())) && ok;
-    std::remove(qPrintable(lineFile));
-    rmdir(directory);
     return ok ? 0 : 1;
 }
