@@ -232,6 +232,7 @@ void ClientController::startSwitch(const AdapterSettings& settings) {
         return;
     }
     m_switching = true;
+    m_switchGateway = settings.gateway;
     qCDebug(lcSwitch) << "switching to gateway" << settings.gateway << "DNS" << settings.primaryDns
                       << settings.secondaryDns;
     emit switchStarted();
@@ -240,7 +241,8 @@ void ClientController::startSwitch(const AdapterSettings& settings) {
 
 void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
     if (!outcome.ok)
-        qCWarning(lcSwitch).noquote() << "switch failed:" << outcome.errorText;
+        qCWarning(lcSwitch).noquote() << QStringLiteral("switch to gateway %1 failed: %2")
+                                             .arg(m_switchGateway, outcome.errorText);
     // Whatever the outcome, the window and the server learn what the system has now.
     inspectAdapter();
     findCurrentLine();

@@ -137,6 +137,7 @@ private:
     bool m_isPrimaryInstance = false;
     bool m_switching = false;
     std::optional<AdapterSettings> m_pendingSwitch;
+    QString m_switchGateway; // of the switch that runs, for its trace
 };
 
 } // namespace torvane::client
