@@ -305,7 +305,13 @@ void ClientController::applyLineListUpdate(const QByteArray& fileBytes) {
                           << "; the old list stays";
         return;
     }
+    // The Server's row shows the line name of the last report: a new list that renames the line
+    // in use is told once. Only a change is told, so the answer to this report cannot start an
+    // exchange that never ends.
+    const QString nameBefore = m_currentLine.name;
     reloadLineList();
+    if (m_currentLine.name != nameBefore)
+        sendStatusReport();
 }
 
 void ClientController::applySwitchCommand(const QString& gateway, const QString& primaryDns,
