@@ -77,8 +77,50 @@ bool ClientController::serverConnected() const {
     return m_link->isConnected();
 }
 
-QString ClientController::SupportGroup() {
-    return QStringLiteral("83915207");
+QString ClientController::ProgramErrorText(int number) {
+    const QString contact = ClientSettings::SupportContact();
+    if (contact.isEmpty())
+        return QStringLiteral("程序错误%1，请联系管理员").arg(number);
+    return QStringLiteral("程序错误%1，请联系QQ群：").arg(number) + contact;
+}
+
+QString ClientController::SwitchFailureText(SwitchFailure failure) {
+    const auto reason = [failure]() -> QString {
+        switch (failure) {
+        case SwitchFailure::Busy:
+            return QStringLiteral("上一次切换还没有完成，请稍后再试。");
+        case SwitchFailure::InvalidSettings:
+            return QStringLiteral(
+                "线路中的地址无效（网关、DNS、内网IP或子网掩码），请检查线路配置。");
+        case SwitchFailure::NoPermission:
+            return QStringLiteral("没有修改网卡设置的权限，请用管理员权限运行本程序。");
+        case SwitchFailure::ResolverManaged:
+            return QStringLiteral("DNS设置由系统的其他服务管理，本程序不能修改。");
+        case SwitchFailure::ResolverNotWritable:
+            return QStringLiteral("没有修改DNS设置的权限，请用管理员权限运行本程序。");
+        case SwitchFailure::NoAdapter:
+            return QStringLiteral("没有找到已启用并有IP地址的网卡。");
+        case SwitchFailure::GatewayIsOwnAddress:
+            return QStringLiteral("网关是本机自己的地址，不能作为网关。");
+        case SwitchFailure::GatewayOnNoAdapter:
+            return QStringLiteral("网关不在任何网卡的网段内。");
+        case SwitchFailure::GatewayOutsideNewSubnet:
+            return QStringLiteral("网关不在新内网IP的网段内。");
+        case SwitchFailure::GatewayNetworkOrBroadcast:
+            return QStringLiteral("网关是网段的网络地址或广播地址，不能作为网关。");
+        case SwitchFailure::AddressRefused:
+            return QStringLiteral("系统拒绝了新的内网IP地址。");
+        case SwitchFailure::RouteRefused:
+            return QStringLiteral("系统拒绝了新的网关。");
+        case SwitchFailure::ResolverWriteFailed:
+            return QStringLiteral("无法写入新的DNS设置。");
+        case SwitchFailure::None:
+        case SwitchFailure::Other:
+            break;
+        }
+        return QStringLiteral("网络设置无法修改。");
+    };
+    return QStringLiteral("线路切换失败：") + reason();
 }
 
 bool ClientController::claimInstance() {
@@ -174,9 +216,7 @@ void ClientController::inspectAdapter() {
     const NetworkParams params = m_adapter->inspect();
     const auto fail = [this](InspectionOutcome outcome) {
         qCWarning(lcAdapter) << "inspection failed with error" << ErrorNumber(outcome);
-        emit messageRequested(kPromptTitle,
-                              QStringLiteral("程序错误%1，请联系QQ群：").arg(ErrorNumber(outcome)) +
-                                  SupportGroup());
+        emit messageRequested(kPromptTitle, ProgramErrorText(ErrorNumber(outcome)));
     };
     switch (params.outcome) {
     case InspectionOutcome::NetworkParamsUnavailable:
@@ -251,6 +291,8 @@ void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
     if (m_switchSpacing->interval() > 0)
         m_switchSpacing->start();
     emit switchFinished(outcome.ok, outcome.errorText);
+    if (!outcome.ok)
+        emit switchFailed(SwitchFailureText(outcome.failure));
     if (m_switchSpacing->interval() == 0)
         startPendingSwitch();
 }

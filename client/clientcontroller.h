@@ -80,7 +80,10 @@ public:
     // Reloads MainConfig.dat and looks up the current line.
     void reloadLineList();
 
-    static QString SupportGroup();
+    // "程序错误N…": the support group when one is set, otherwise the administrator.
+    static QString ProgramErrorText(int number);
+    // The words the user reads for a failed switch, by the backend's reason.
+    static QString SwitchFailureText(SwitchFailure failure);
 
     // ClientContext
     QList<LineEntry> lineList() const override { return m_lineList; }
@@ -101,6 +104,9 @@ signals:
     void switchFinished(bool ok, const QString& reason);
     // A message box for the user (title, text).
     void messageRequested(const QString& title, const QString& text);
+    // A switch failed; text says why in the user's words. Commanded switches may fail in a row,
+    // so the window keeps one box for these and lets a newer failure replace the text.
+    void switchFailed(const QString& text);
     // A balloon on the notification icon (tip and title, text, icon: 0 none, 1 information).
     void balloonRequested(const QString& tip, const QString& text, int icon);
 

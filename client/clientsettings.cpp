@@ -72,6 +72,12 @@ void ClientSettings::save(Key key) const {
                    value(key));
 }
 
+QString ClientSettings::SupportContact() {
+    return ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
+                         QStringLiteral("SupportContact"))
+        .trimmed();
+}
+
 ServerSettingsCheck CheckServerSettings(const QString& ipText, const QString& portText) {
     if (!IsIpAddress(ipText))
         return ServerSettingsCheck::BadAddress;

@@ -28,6 +28,11 @@ struct ClientSettings {
     static ClientSettings Load();
     // Writes one value as it is held; a failing store is silent.
     void save(Key key) const;
+
+    // SupportContact: the support group the error messages name, set by whoever deploys the
+    // Client (the program never writes it); empty when there is none. Read when a message needs
+    // it, since the adapter is inspected before the other settings are loaded.
+    static QString SupportContact();
 };
 
 inline const QString kDefaultServerIp = QStringLiteral("192.168.0.1");

@@ -122,6 +122,7 @@ void FrMain::connectController() {
     connect(&m_controller, &ClientController::switchFinished, this,
             [this](bool ok) { onSwitchFinished(ok); });
     connect(&m_controller, &ClientController::messageRequested, this, &FrMain::showMessage);
+    connect(&m_controller, &ClientController::switchFailed, this, &FrMain::showSwitchFailure);
     connect(&m_controller, &ClientController::balloonRequested, this,
             [this](const QString& tip, const QString& text, int icon) {
                 ShowTrayIcon(this, tip, text, icon, kBalloonMs);
@@ -182,6 +183,28 @@ void FrMain::showMessage(const QString& title, const QString& text) {
         QTimer::singleShot(kHeadlessBoxMs, &box, &QMessageBox::accept);
     }
     box.exec();
+}
+
+void FrMain::showSwitchFailure(const QString& text) {
+    if (m_options.messageHook) {
+        m_options.messageHook(kPromptTitle, text);
+        return;
+    }
+    // Not modal: the Server may command switches that fail one after another, and each modal box
+    // would wait inside the one before it. The latest reason is the one that holds.
+    if (m_switchFailureBox) {
+        m_switchFailureBox->setText(text);
+    } else {
+        m_switchFailureBox =
+            new QMessageBox(QMessageBox::Information, kPromptTitle, text, QMessageBox::Ok, this);
+        m_switchFailureBox->setObjectName(QStringLiteral("switchFailureBox"));
+        m_switchFailureBox->setAttribute(Qt::WA_DeleteOnClose);
+        m_switchFailureBox->setWindowModality(Qt::NonModal);
+    }
+    qCInfo(lcWindow).noquote() << kPromptTitle + QStringLiteral(": ") + text;
+    m_switchFailureBox->show();
+    m_switchFailureBox->raise();
+    m_switchFailureBox->activateWindow();
 }
 
 void FrMain::onSettingsClicked() {

@@ -3,6 +3,7 @@
 #include "client/clientstate.h"
 #include "client/linelist.h"
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -12,6 +13,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QListWidget;
+class QMessageBox;
 class QPushButton;
 
 namespace torvane::client {
@@ -58,6 +60,7 @@ private:
     void onSettingsClicked();
     void onPasswordClicked();
     void showMessage(const QString& title, const QString& text);
+    void showSwitchFailure(const QString& text);
 
     ClientController& m_controller;
     FrMainOptions m_options;
@@ -76,6 +79,8 @@ private:
     QLabel* m_gatewayLabel = nullptr;
     QLabel* m_primaryDnsLabel = nullptr;
     QLabel* m_secondaryDnsLabel = nullptr;
+    // The one box of failed switches; a newer failure replaces its text.
+    QPointer<QMessageBox> m_switchFailureBox;
 };
 
 } // namespace torvane::client

@@ -84,7 +84,10 @@ const DefaultRoute* BestDefault(const LinkInfo& link) {
     return best;
 }
 
-QString CheckSettings(const AdapterSettings& settings) {
+QString CheckSettings(const AdapterSettings& settings, SwitchFailure* failure) {
+    SwitchFailure ignored = SwitchFailure::None;
+    SwitchFailure& kind = failure ? *failure : ignored;
+    kind = SwitchFailure::InvalidSettings;
     const QString gateway = settings.gateway.trimmed();
     const QString primary = settings.primaryDns.trimmed();
     const QString secondary = settings.secondaryDns.trimmed();
@@ -104,8 +107,10 @@ QString CheckSettings(const AdapterSettings& settings) {
                 .arg(QLatin1String(what), text);
     }
     const QString localIp = settings.localIp.trimmed();
-    if (localIp.isEmpty())
+    if (localIp.isEmpty()) {
+        kind = SwitchFailure::None;
         return QString();
+    }
     quint32 address = 0;
     if (!Ipv4::Parse(localIp, &address))
         return QStringLiteral("invalid local IP \"%1\"").arg(localIp);
@@ -121,20 +126,24 @@ QString CheckSettings(const AdapterSettings& settings) {
     }
     quint32 gw = 0;
     Ipv4::Parse(gateway, &gw);
+    kind = SwitchFailure::GatewayIsOwnAddress;
     if (gw == address)
         return QStringLiteral("the gateway %1 equals the local IP").arg(gateway);
+    kind = SwitchFailure::GatewayOutsideNewSubnet;
     if (!Ipv4::InSubnet(gw, address, prefix))
         return QStringLiteral("the gateway %1 is not in the subnet of %2/%3")
             .arg(gateway, localIp, mask);
+    kind = SwitchFailure::GatewayNetworkOrBroadcast;
     if (Ipv4::IsNetworkOrBroadcast(gw, address, prefix))
         return QStringLiteral("the gateway %1 is the network or broadcast address of %2/%3")
             .arg(gateway, localIp, mask);
+    kind = SwitchFailure::None;
     return QString();
 }
 
 SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
     SwitchPlan plan;
-    plan.errorText = CheckSettings(settings);
+    plan.errorText = CheckSettings(settings, &plan.failure);
     if (!plan.errorText.isEmpty())
         return plan;
     Ipv4::Parse(settings.gateway.trimmed(), &plan.gateway);
@@ -144,6 +153,7 @@ SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
 
     const QList<LinkInfo> ordered = DisplayOrder(links);
     if (ordered.isEmpty()) {
+        plan.failure = SwitchFailure::NoAdapter;
         plan.errorText = QStringLiteral("no active network adapter with an IPv4 address");
         return plan;
     }
@@ -163,6 +173,7 @@ SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
     for (const LinkInfo& link : links) {
         for (const Ipv4Address& a : addressesAfter(link)) {
             if (a.address == plan.gateway) {
+                plan.failure = SwitchFailure::GatewayIsOwnAddress;
                 plan.errorText = QStringLiteral("the gateway %1 is an address of this host (%2)")
                                      .arg(Ipv4::Format(plan.gateway), link.name);
                 return plan;
@@ -174,6 +185,7 @@ SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
         const QList<Ipv4Address> after = addressesAfter(link);
         for (const Ipv4Address& a : after) {
             if (Ipv4::IsNetworkOrBroadcast(plan.gateway, a.address, a.prefix)) {
+                plan.failure = SwitchFailure::GatewayNetworkOrBroadcast;
                 plan.errorText =
                     QStringLiteral("the gateway %1 is the network or broadcast address of the "
                                    "subnet %2/%3 of %4")
@@ -190,6 +202,7 @@ SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
         examined.append(link.name);
     }
     if (plan.gatewayLinks.isEmpty()) {
+        plan.failure = SwitchFailure::GatewayOnNoAdapter;
         plan.errorText = QStringLiteral("the gateway %1 is not on the subnet of any active "
                                         "adapter (%2)")
                              .arg(Ipv4::Format(plan.gateway), examined.join(QStringLiteral(", ")));

@@ -31,6 +31,7 @@ const DefaultRoute* BestDefault(const LinkInfo& link);
 
 struct SwitchPlan {
     QString errorText; // not empty: refuse and change nothing
+    SwitchFailure failure = SwitchFailure::None;
     bool changeAddress = false;
     int addressIfindex = 0;
     QString addressLink;
@@ -40,8 +41,9 @@ struct SwitchPlan {
     QStringList dnsServers;       // primary, then secondary when given
 };
 
-// Checks the settings alone (addresses, mask, DNS); empty text when they are sound.
-QString CheckSettings(const AdapterSettings& settings);
+// Checks the settings alone (addresses, mask, DNS); empty text when they are sound. A refusal's
+// kind goes to failure when given.
+QString CheckSettings(const AdapterSettings& settings, SwitchFailure* failure = nullptr);
 SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings);
 
 } // namespace AdapterPolicy

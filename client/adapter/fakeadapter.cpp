@@ -36,6 +36,7 @@ bool FakeAdapter::completeSwitch() {
 SwitchOutcome FakeAdapter::apply(const AdapterSettings& settings) {
     SwitchOutcome outcome;
     if (!m_failure.isEmpty()) {
+        outcome.failure = m_failureKind;
         outcome.errorText = m_failure;
         return outcome;
     }
@@ -49,6 +50,7 @@ SwitchOutcome FakeAdapter::apply(const AdapterSettings& settings) {
         dns.append(settings.secondaryDns.trimmed());
     m_params.dnsServers = dns;
     outcome.ok = true;
+    outcome.failure = SwitchFailure::None;
     outcome.adapters = QStringList{m_params.adapterName};
     return outcome;
 }

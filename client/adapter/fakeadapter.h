@@ -28,8 +28,12 @@ public:
     void setParams(const NetworkParams& params) { m_params = params; }
     const NetworkParams& params() const { return m_params; }
 
-    // Every later switch fails with this text and changes nothing; an empty text clears it.
-    void setFailure(const QString& errorText) { m_failure = errorText; }
+    // Every later switch fails with this text and kind and changes nothing; an empty text
+    // clears it.
+    void setFailure(const QString& errorText, SwitchFailure kind = SwitchFailure::Other) {
+        m_failure = errorText;
+        m_failureKind = kind;
+    }
 
     // A switch takes this long (0: it ends on the next pass of the event loop).
     void setSwitchDuration(int ms) { m_durationMs = ms; }
@@ -48,6 +52,7 @@ private:
 
     NetworkParams m_params;
     QString m_failure;
+    SwitchFailure m_failureKind = SwitchFailure::Other;
     QList<AdapterSettings> m_switchCalls;
     std::optional<AdapterSettings> m_running;
     bool m_hold = false;

@@ -37,10 +37,31 @@ struct AdapterSettings {
     bool operator==(const AdapterSettings&) const = default;
 };
 
+// Why a switch failed, coarse enough for the words the user reads in the window; the details
+// (which file, which link, the system's error) stay in the outcome's text for the log.
+enum class SwitchFailure {
+    None,                      // the switch succeeded
+    Busy,                      // another switch was still running
+    InvalidSettings,           // an address, mask or DNS server that cannot be applied
+    NoPermission,              // no right to change the adapter
+    ResolverManaged,           // the resolver file belongs to another service
+    ResolverNotWritable,       // the resolver file cannot be written by this user
+    NoAdapter,                 // no active adapter with an IPv4 address
+    GatewayIsOwnAddress,       // the gateway is an address of this host
+    GatewayOnNoAdapter,        // no adapter's subnet holds the gateway
+    GatewayOutsideNewSubnet,   // the gateway lies outside the subnet of the new local IP
+    GatewayNetworkOrBroadcast, // the gateway is a subnet's network or broadcast address
+    AddressRefused,            // the system refused the new address
+    RouteRefused,              // the system refused the new default route
+    ResolverWriteFailed,       // the resolver file could not be written
+    Other,                     // anything else (the backend could not even start)
+};
+
 struct SwitchOutcome {
     bool ok = false;      // every touched adapter accepted every step
     QString errorText;    // readable reason when !ok (e.g. "need CAP_NET_ADMIN ...")
     QStringList adapters; // adapters that were changed
+    SwitchFailure failure = SwitchFailure::Other; // why, when !ok
 };
 
 // Reads and changes the workstation's network settings. One backend per way the machine's

@@ -7,6 +7,7 @@
 #include "tests/support/tinyfilesystem.h"
 
 #include <QDir>
+#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -20,10 +21,6 @@ namespace {
 const QString kTwoLines = QStringLiteral("电信;;;10.0.0.1;10.0.0.53;10.0.0.54;\r\n"
                                          "网通;10.1.0.9;255.255.0.0;10.1.0.1;10.1.0.53;;\r\n");
 
-QString ErrorText(int number) {
-    return QStringLiteral("程序错误%1，请联系QQ群：").arg(number) +
-           ClientController::SupportGroup();
-}
 } // namespace
 
 // The Client's behaviour without a window: start-up, inspection, switching, the dialogs' requests.
@@ -101,15 +98,26 @@ private slots:
     void inspectionErrorsStopWhereTheyHappen_data() {
         QTest::addColumn<int>("error");
         QTest::addColumn<bool>("dnsRead");
-        QTest::newRow("1") << 1 << false;
-        QTest::newRow("2") << 2 << false;
-        QTest::newRow("3") << 3 << true;
-        QTest::newRow("4") << 4 << true;
+        // The support group comes from the settings store; without one the text names the
+        // administrator, and a contact of blanks counts as none.
+        QTest::addColumn<QString>("contact");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("1") << 1 << false << QString() << QStringLiteral("程序错误1，请联系管理员");
+        QTest::newRow("2") << 2 << false << QStringLiteral(" 20418 ")
+                           << QStringLiteral("程序错误2，请联系QQ群：20418");
+        QTest::newRow("3") << 3 << true << QStringLiteral("  ")
+                           << QStringLiteral("程序错误3，请联系管理员");
+        QTest::newRow("4") << 4 << true << QStringLiteral("7321")
+                           << QStringLiteral("程序错误4，请联系QQ群：7321");
     }
 
     void inspectionErrorsStopWhereTheyHappen() {
         QFETCH(int, error);
         QFETCH(bool, dnsRead);
+        QFETCH(QString, contact);
+        QFETCH(QString, text);
+        if (!contact.isNull())
+            SetSetting("SupportContact", contact);
         NetworkParams params = Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")});
         params.outcome = static_cast<InspectionOutcome>(error);
         ControllerFixture client(params);
@@ -117,7 +125,8 @@ private slots:
         QVERIFY(client.controller->start());
         QCOMPARE(client.messages.size(), 1);
         QCOMPARE(client.messages.first().first, QStringLiteral("程序提示"));
-        QCOMPARE(client.messages.first().second, ErrorText(error));
+        QCOMPARE(client.messages.first().second, text);
+        QCOMPARE(Setting("SupportContact"), contact); // read, never written
         const AdapterSnapshot& snapshot = client.controller->adapterSnapshot();
         QCOMPARE(snapshots.size(), dnsRead ? 1 : 0);
         QCOMPARE(snapshot.primaryDns == QStringLiteral("10.0.0.53"), dnsRead);
@@ -219,15 +228,50 @@ private slots:
         ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
         client.writeLineFile(kTwoLines);
         QVERIFY(client.controller->start());
-        client.adapter->setFailure(QStringLiteral("need CAP_NET_ADMIN"));
+        client.adapter->setFailure(QStringLiteral("need CAP_NET_ADMIN"),
+                                   SwitchFailure::NoPermission);
         client.controller->pickLine(1);
         QSignalSpy finished(client.controller.get(), &ClientController::switchFinished);
+        QSignalSpy failed(client.controller.get(), &ClientController::switchFailed);
         client.controller->runSwitch();
         QVERIFY(finished.wait(5000));
         QCOMPARE(finished.first().at(0).toBool(), false);
         QCOMPARE(finished.first().at(1).toString(), QStringLiteral("need CAP_NET_ADMIN"));
+        // The user reads the reason in words, not the backend's text.
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(
+            failed.first().first().toString(),
+            QStringLiteral("线路切换失败：没有修改网卡设置的权限，请用管理员权限运行本程序。"));
         QCOMPARE(client.adapter->inspectCount(), 2); // read back all the same
         QCOMPARE(client.controller->currentLineName(), QStringLiteral("电信"));
+        QCOMPARE(client.controller->adapterSnapshot().gateway, QStringLiteral("10.0.0.1"));
+
+        // A gateway refused for its place: its own words; a success says nothing.
+        client.adapter->setFailure(QStringLiteral("the gateway is on no adapter"),
+                                   SwitchFailure::GatewayOnNoAdapter);
+        QVERIFY(client.switchAndWait());
+        QCOMPARE(failed.size(), 2);
+        QCOMPARE(failed.last().first().toString(),
+                 QStringLiteral("线路切换失败：网关不在任何网卡的网段内。"));
+        client.adapter->setFailure(QString());
+        QVERIFY(client.switchAndWait());
+        QCOMPARE(failed.size(), 2);
+        QVERIFY(client.messages.isEmpty()); // no modal box for any of them
+    }
+
+    // Every reason has words of its own; only an unknown one falls back to the general text.
+    void everyFailureHasItsOwnWords() {
+        QSet<QString> texts;
+        const QString general = ClientController::SwitchFailureText(SwitchFailure::Other);
+        for (int kind = static_cast<int>(SwitchFailure::Busy);
+             kind < static_cast<int>(SwitchFailure::Other); ++kind) {
+            const QString text =
+                ClientController::SwitchFailureText(static_cast<SwitchFailure>(kind));
+            QVERIFY2(text.startsWith(QStringLiteral("线路切换失败：")), qPrintable(text));
+            QVERIFY2(text != general, qPrintable(text));
+            texts.insert(text);
+        }
+        QCOMPARE(texts.size(), static_cast<int>(SwitchFailure::Other) - 1);
     }
 
     void requestsDuringASwitchWaitAndTheLatestWins() {

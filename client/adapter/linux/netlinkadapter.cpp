@@ -7,6 +7,7 @@
 #include "client/clientlogging.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSysInfo>
 #include <QThread>
 
@@ -41,8 +42,9 @@ bool EnablePromoteSecondaries(const QString& link, QString* errorText) {
     return true;
 }
 
-SwitchOutcome Fail(SwitchOutcome outcome, const QString& text) {
+SwitchOutcome Fail(SwitchOutcome outcome, SwitchFailure failure, const QString& text) {
     outcome.ok = false;
+    outcome.failure = failure;
     outcome.errorText = text;
     qCWarning(lcSwitch).noquote() << "adapter switch refused or failed:" << text;
     return outcome;
@@ -73,6 +75,7 @@ void NetlinkAdapter::startSwitch(const AdapterSettings& settings) {
             this,
             [this] {
                 SwitchOutcome busy;
+                busy.failure = SwitchFailure::Busy;
                 busy.errorText = QStringLiteral("another switch is still running");
                 emit switchFinished(busy);
             },
@@ -138,44 +141,55 @@ NetworkParams NetlinkAdapter::inspect() {
 SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings) const {
     SwitchOutcome outcome;
     // Everything that can be known beforehand is checked before the first change.
-    const QString settingsError = AdapterPolicy::CheckSettings(settings);
+    SwitchFailure failure = SwitchFailure::None;
+    const QString settingsError = AdapterPolicy::CheckSettings(settings, &failure);
     if (!settingsError.isEmpty())
-        return Fail(outcome, settingsError);
+        return Fail(outcome, failure, settingsError);
     if (!HasNetAdmin()) {
-        return Fail(outcome, QStringLiteral("need CAP_NET_ADMIN (run as root or grant the "
-                                            "capability) to change the network settings"));
+        return Fail(outcome, SwitchFailure::NoPermission,
+                    QStringLiteral("need CAP_NET_ADMIN (run as root or grant the "
+                                   "capability) to change the network settings"));
     }
     const ResolverFile resolver(m_resolverPath);
     QString errorText;
-    if (!resolver.checkWritable(&errorText))
-        return Fail(outcome, errorText);
+    if (!resolver.checkWritable(&errorText)) {
+        // A link that stays is one another service keeps up to date (checkWritable() lets
+        // through only links this context may write in place).
+        const bool managed = QFileInfo(m_resolverPath).isSymLink();
+        return Fail(outcome,
+                    managed ? SwitchFailure::ResolverManaged : SwitchFailure::ResolverNotWritable,
+                    errorText);
+    }
 
     RtnlSession session;
     QList<LinkInfo> links;
     if (!session.open(&errorText) || !session.readLinks(&links, &errorText))
-        return Fail(outcome, errorText);
+        return Fail(outcome, SwitchFailure::Other, errorText);
     const AdapterPolicy::SwitchPlan plan = AdapterPolicy::Plan(links, settings);
     if (!plan.errorText.isEmpty())
-        return Fail(outcome, plan.errorText);
+        return Fail(outcome, plan.failure, plan.errorText);
 
     if (plan.changeAddress) {
         if (!EnablePromoteSecondaries(plan.addressLink, &errorText))
-            return Fail(outcome, errorText);
+            return Fail(outcome, SwitchFailure::AddressRefused, errorText);
         outcome.adapters.append(plan.addressLink);
         if (!session.addAddress(plan.addressIfindex, plan.newAddress, &errorText) ||
             !session.deleteOtherAddresses(plan.addressIfindex, plan.newAddress, &errorText))
-            return Fail(outcome, plan.addressLink + QStringLiteral(": ") + errorText);
+            return Fail(outcome, SwitchFailure::AddressRefused,
+                        plan.addressLink + QStringLiteral(": ") + errorText);
     }
     for (const LinkInfo& link : plan.gatewayLinks) {
         if (!outcome.adapters.contains(link.name))
             outcome.adapters.append(link.name);
         if (!session.addDefaultRoute(link.ifindex, plan.gateway, 1, &errorText) ||
             !session.deleteOtherDefaultRoutes(link.ifindex, plan.gateway, 1, &errorText))
-            return Fail(outcome, link.name + QStringLiteral(": ") + errorText);
+            return Fail(outcome, SwitchFailure::RouteRefused,
+                        link.name + QStringLiteral(": ") + errorText);
     }
     if (!resolver.writeNameservers(plan.dnsServers, &errorText))
-        return Fail(outcome, errorText);
+        return Fail(outcome, SwitchFailure::ResolverWriteFailed, errorText);
     outcome.ok = true;
+    outcome.failure = SwitchFailure::None;
     return outcome;
 }
 

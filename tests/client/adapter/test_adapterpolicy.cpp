@@ -65,6 +65,8 @@ private slots:
     void leadingZerosAreRefused_data();
     void leadingZerosAreRefused();
     void gatewayMustBeAnotherHost();
+    void refusalsSayWhichKind_data();
+    void refusalsSayWhichKind();
 };
 
 void TestAdapterPolicy::maskToPrefix_data() {
@@ -345,6 +347,51 @@ void TestAdapterPolicy::gatewayMustBeAnotherHost() {
     // A point-to-point /31 has neither network nor broadcast address.
     const LinkInfo p2p = Link(5, "ppp0", "10.7.0.0", 31);
     QVERIFY(AdapterPolicy::Plan({p2p}, Settings("", "", "10.7.0.1")).errorText.isEmpty());
+}
+
+// The window words a refusal by its kind, so each refusal must carry the right one; a sound plan
+// carries none.
+void TestAdapterPolicy::refusalsSayWhichKind_data() {
+    QTest::addColumn<bool>("withAdapter");
+    QTest::addColumn<QString>("localIp");
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<QString>("gateway");
+    QTest::addColumn<int>("kind");
+    const auto row = [](const char* name, bool withAdapter, const char* localIp, const char* mask,
+                        const char* gateway, SwitchFailure kind) {
+        QTest::newRow(name) << withAdapter << QString::fromLatin1(localIp)
+                            << QString::fromLatin1(mask) << QString::fromLatin1(gateway)
+                            << static_cast<int>(kind);
+    };
+    row("sound", true, "", "", "10.9.0.1", SwitchFailure::None);
+    row("sound with address", true, "10.9.0.5", "255.255.255.0", "10.9.0.1", SwitchFailure::None);
+    row("gateway not an address", true, "", "", "10.9.0", SwitchFailure::InvalidSettings);
+    row("gateway leading zero", true, "", "", "10.9.0.01", SwitchFailure::InvalidSettings);
+    row("bad mask", true, "10.9.0.5", "255.0.255.0", "10.9.0.1", SwitchFailure::InvalidSettings);
+    row("no adapter", false, "", "", "10.9.0.1", SwitchFailure::NoAdapter);
+    row("gateway is this host", true, "", "", "10.9.0.2", SwitchFailure::GatewayIsOwnAddress);
+    row("gateway is the new address", true, "10.9.0.5", "255.255.255.0", "10.9.0.5",
+        SwitchFailure::GatewayIsOwnAddress);
+    row("gateway on no adapter", true, "", "", "10.77.0.1", SwitchFailure::GatewayOnNoAdapter);
+    row("gateway outside the new subnet", true, "10.9.0.5", "255.255.255.0", "10.9.1.1",
+        SwitchFailure::GatewayOutsideNewSubnet);
+    row("gateway is a broadcast", true, "", "", "10.9.0.255",
+        SwitchFailure::GatewayNetworkOrBroadcast);
+}
+
+void TestAdapterPolicy::refusalsSayWhichKind() {
+    QFETCH(bool, withAdapter);
+    QFETCH(QString, localIp);
+    QFETCH(QString, mask);
+    QFETCH(QString, gateway);
+    QFETCH(int, kind);
+    QList<LinkInfo> links;
+    if (withAdapter)
+        links.append(Link(3, "eth0", "10.9.0.2", 24));
+    const AdapterPolicy::SwitchPlan plan =
+        AdapterPolicy::Plan(links, Settings(localIp, mask, gateway));
+    QCOMPARE(static_cast<int>(plan.failure), kind);
+    QCOMPARE(plan.errorText.isEmpty(), kind == static_cast<int>(SwitchFailure::None));
 }
 
 QTEST_GUILESS_MAIN(TestAdapterPolicy)

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -166,8 +167,7 @@ private slots:
         QCOMPARE(client.shown.size(), 1);
         QCOMPARE(client.shown.first().first, QStringLiteral("程序提示"));
         QCOMPARE(client.shown.first().second,
-                 QStringLiteral("程序错误%1，请联系QQ群：").arg(error) +
-                     ClientController::SupportGroup());
+                 QStringLiteral("程序错误%1，请联系管理员").arg(error));
         FrMain& w = *client.window;
         QCOMPARE(labelText(w, "FrDns") == QStringLiteral("首选DNS：10.0.0.53"), dnsShown);
         QCOMPARE(labelText(w, "JsjName") == QStringLiteral("计算机名称：ws01"), dnsShown);
@@ -271,6 +271,44 @@ private slots:
         w.hide();
         TrayIconActivated(&w, QSystemTrayIcon::DoubleClick);
         QTRY_VERIFY(w.isVisible() && !w.isMinimized());
+    }
+
+    // Commanded switches may fail one after another: one box, showing the latest reason, and the
+    // labels still show what the adapter has. Closed, the next failure opens a new one.
+    void failedSwitchesShareOneBox() {
+        ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}),
+                                 false, 0);
+        FrMain w(*client.controller); // real boxes
+        QVERIFY(w.start());
+        const auto boxes = [&w] {
+            return w.findChildren<QMessageBox*>(QStringLiteral("switchFailureBox"));
+        };
+        client.adapter->setFailure(QStringLiteral("need CAP_NET_ADMIN"),
+                                   SwitchFailure::NoPermission);
+        QSignalSpy finished(client.controller.get(), &ClientController::switchFinished);
+        client.controller->handleServerMessage(ToGbk(QStringLiteral("切换10.2.0.1;10.2.0.53;")));
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(boxes().size(), 1);
+        QMessageBox* box = boxes().first();
+        QCOMPARE(box->windowTitle(), QStringLiteral("程序提示"));
+        QVERIFY(box->isVisible() && !box->isModal());
+        QVERIFY(box->text().contains(QStringLiteral("权限")));
+
+        client.adapter->setFailure(QStringLiteral("resolv.conf is a link"),
+                                   SwitchFailure::ResolverManaged);
+        client.controller->handleServerMessage(ToGbk(QStringLiteral("切换10.3.0.1;10.3.0.53;")));
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(boxes().size(), 1);
+        QCOMPARE(boxes().first(), box);
+        QCOMPARE(box->text(), ClientController::SwitchFailureText(SwitchFailure::ResolverManaged));
+        QCOMPARE(labelText(w, "WgIp"), QStringLiteral("网关IP：10.0.0.1"));
+
+        box->close();
+        QTRY_VERIFY(boxes().isEmpty());
+        client.controller->handleServerMessage(ToGbk(QStringLiteral("切换10.4.0.1;10.4.0.53;")));
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(boxes().size(), 1);
+        QVERIFY(boxes().first()->isVisible());
     }
 
     void secondStartIsRefusedAndAnnounced() {
