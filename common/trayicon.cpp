@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QHash>
+#include <QMenu>
 #include <QPointer>
 #include <QStyle>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWidget>
 
 namespace torvane {
@@ -13,6 +15,9 @@ namespace torvane {
 namespace {
 struct TrayRecord {
     QSystemTrayIcon* icon = nullptr;
+    QMenu* menu = nullptr;         // also without an icon, so headless runs can be tested
+    QTimer* singleClick = nullptr; // a single click waiting to see whether a second one follows
+    bool reportsDoubleClicks = false;
     TrayState state;
 };
 
@@ -33,6 +38,38 @@ bool HeadlessPlatform() {
     const QString platform = QGuiApplication::platformName();
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
+
+void RestoreWindow(QWidget* window) {
+    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+}
+
+QMenu* BuildMenu(QWidget* window) {
+    // Owned by the window, though it is never shown inside it.
+    auto* menu = new QMenu(window);
+    menu->setObjectName(QStringLiteral("trayMenu"));
+    QAction* show = menu->addAction(QStringLiteral("显示主窗口"));
+    show->setObjectName(QStringLiteral("trayShowWindow"));
+    QObject::connect(show, &QAction::triggered, window, [window] { RestoreWindow(window); });
+    menu->addSeparator();
+    QAction* quit = menu->addAction(QStringLiteral("退出"));
+    quit->setObjectName(QStringLiteral("trayQuit"));
+    // Queued: the window's close removes the icon and its menu, which must not happen inside
+    // the menu's own signal.
+    QObject::connect(
+        quit, &QAction::triggered, window, [window] { window->close(); }, Qt::QueuedConnection);
+    return menu;
+}
+
+QTimer* BuildSingleClickTimer(QWidget* window) {
+    auto* timer = new QTimer(window);
+    timer->setSingleShot(true);
+    timer->setInterval(QApplication::doubleClickInterval());
+    QObject::connect(timer, &QTimer::timeout, window, [window] { RestoreWindow(window); });
+    return timer;
+}
 } // namespace
 
 bool TrayAvailable() {
@@ -47,6 +84,8 @@ void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonTex
     TrayRecord& record = Records()[window];
     if (!added) {
         QObject::connect(window, &QObject::destroyed, [window] { Records().remove(window); });
+        record.menu = BuildMenu(window);
+        record.singleClick = BuildSingleClickTimer(window);
     }
     if (!record.icon && !HeadlessPlatform()) {
         record.icon = new QSystemTrayIcon(WindowIcon(window), window);
@@ -54,6 +93,7 @@ void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonTex
                          [window](QSystemTrayIcon::ActivationReason reason) {
                              TrayIconActivated(window, reason);
                          });
+        record.icon->setContextMenu(record.menu);
         record.icon->show();
     }
     if (record.icon)
@@ -73,12 +113,24 @@ void ShowTrayIcon(QWidget* window, const QString& tip, const QString& balloonTex
 }
 
 void TrayIconActivated(QWidget* window, QSystemTrayIcon::ActivationReason reason) {
-    if (!window || reason != QSystemTrayIcon::DoubleClick)
+    if (!window)
         return;
-    window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-    window->showNormal();
-    window->raise();
-    window->activateWindow();
+    const auto it = Records().find(window);
+    TrayRecord* record = it == Records().end() ? nullptr : &*it;
+    if (reason == QSystemTrayIcon::DoubleClick) {
+        if (record) {
+            record->reportsDoubleClicks = true;
+            record->singleClick->stop();
+        }
+        RestoreWindow(window);
+        return;
+    }
+    if (reason == QSystemTrayIcon::Trigger && record && !record->reportsDoubleClicks)
+        record->singleClick->start();
+}
+
+QMenu* TrayMenu(QWidget* window) {
+    return Records().value(window).menu;
 }
 
 void RemoveTrayIcon(QWidget* window) {
@@ -89,6 +141,9 @@ void RemoveTrayIcon(QWidget* window) {
         it->icon->hide();
         delete it->icon;
     }
+    // Later: RemoveTrayIcon may run inside the menu's own "退出".
+    it->menu->deleteLater();
+    delete it->singleClick;
     Records().erase(it);
 }
 

@@ -438,6 +438,7 @@ void FrMain::shutdown() {
 void FrMain::closeEvent(QCloseEvent* event) {
     shutdown();
     event->accept();
+    emit closed();
 }
 
 void FrMain::changeEvent(QEvent* event) {

@@ -97,6 +97,10 @@ public slots:
     void rebuildLineMenu();
     void updateClock(); // Timer1
 
+signals:
+    // The window was closed (also from the tray menu while hidden): the program ends.
+    void closed();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;

@@ -1,5 +1,6 @@
 #include "common/linefile.h"
 #include "common/logging.h"
+#include "common/translations.h"
 #include "server/frmain.h"
 #include "server/linetablecontroller.h"
 #include "server/servercontroller.h"
@@ -12,6 +13,7 @@ using namespace torvane::server;
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     InstallMessageFormat();
+    InstallQtTranslation();
     // The window over the two controllers; MainConfig.dat lives beside the program.
     const QString lineFile = LineFilePath(QCoreApplication::applicationDirPath());
     ServerController server(lineFile);
@@ -20,5 +22,7 @@ int main(int argc, char* argv[]) {
     // A second copy has told the user and ends here; the first keeps running untouched.
     if (!window.start())
         return 0;
+    // A hidden window closed from the tray menu is no "last window closed": quit explicitly.
+    QObject::connect(&window, &FrMain::closed, &app, &QApplication::quit);
     return app.exec();
 }

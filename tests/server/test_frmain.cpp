@@ -757,7 +757,12 @@ void TestServerWindow::closingEndsEverything() {
     client.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(client.waitForConnected(5000));
     QVERIFY(waitForRows(w.get(), 1));
-    w->close();
+    // Closed from the icon's menu while hidden in the notification area: the program ends.
+    QSignalSpy closed(w.get(), &FrMain::closed);
+    w->hide();
+    QVERIFY(TrayMenu(w.get()));
+    TrayMenu(w.get())->findChild<QAction*>(QStringLiteral("trayQuit"))->trigger();
+    QTRY_COMPARE(closed.size(), 1);
     QVERIFY(!HasTrayIcon(w.get()));
     QVERIFY(!w->hub()->isListening());
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -265,7 +266,8 @@ private slots:
         QVERIFY(finished.wait(5000));
         QVERIFY(w.isMinimized());
 
-        // Only a double click on the icon brings the window back, in normal state.
+        // A single click waits for a second one; the double click brings the window back, in
+        // normal state.
         TrayIconActivated(&w, QSystemTrayIcon::Trigger);
         QVERIFY(w.isMinimized());
         w.hide();
@@ -334,21 +336,28 @@ private slots:
     }
 
     void closeEndsTheProgram_data() {
-        QTest::addColumn<bool>("altF4");
-        QTest::newRow("CloseOk") << false;
-        QTest::newRow("Alt+F4") << true;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("CloseOk") << QStringLiteral("button");
+        QTest::newRow("Alt+F4") << QStringLiteral("key");
+        QTest::newRow("tray menu, hidden") << QStringLiteral("menu");
     }
 
     void closeEndsTheProgram() {
-        QFETCH(bool, altF4);
+        QFETCH(QString, how);
         WindowFixture client(Params(QStringLiteral("10.0.0.1"), {}));
         QVERIFY(client.window->start());
         QSignalSpy closed(client.window.get(), &FrMain::closed);
-        if (altF4)
+        if (how == QLatin1String("key")) {
             QTest::keyClick(client.window.get(), Qt::Key_F4, Qt::AltModifier);
-        else
+        } else if (how == QLatin1String("button")) {
             click(*client.window, "CloseOk");
-        QCOMPARE(closed.size(), 1);
+        } else {
+            client.window->hide();
+            QMenu* menu = TrayMenu(client.window.get());
+            QVERIFY(menu);
+            menu->findChild<QAction*>(QStringLiteral("trayQuit"))->trigger();
+        }
+        QTRY_COMPARE(closed.size(), 1);
         QVERIFY(!HasTrayIcon(client.window.get()));
         QVERIFY(!client.controller->serverConnected());
         QTest::qWait(1300); // past a reconnect tick: the link stays closed
