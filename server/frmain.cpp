@@ -24,6 +24,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -286,6 +287,7 @@ bool FrMain::start() {
     if (m_options.showWindow) {
         setWindowFlag(Qt::WindowStaysOnTopHint, true);
         show();
+        widenToClientHeaders();
     }
     return true;
 }
@@ -376,11 +378,42 @@ void FrMain::autoSizeLineColumns() {
     m_lineList->resizeColumnsToContents();
 }
 
+void FrMain::widenToClientHeaders() {
+    // The layout's own first size clips the last header: the window grows by what is missing,
+    // keeping room for the vertical scrollbar that many clients bring.
+    QHeaderView* header = m_clientList->horizontalHeader();
+    const int last = header->count() - 1;
+    if (last < 0)
+        return;
+    int needed = std::max(header->sectionSize(last), header->sectionSizeHint(last));
+    for (int column = 0; column < last; ++column)
+        needed += header->sectionSize(column);
+    if (!m_clientList->verticalScrollBar()->isVisible())
+        needed += m_clientList->verticalScrollBar()->sizeHint().width();
+    const int missing = needed - m_clientList->viewport()->width();
+    if (missing > 0)
+        resize(width() + missing, height());
+}
+
 void FrMain::autoSizeClientColumns() {
     // Runs on a tab switch, not on every change; a hidden list would be measured over all its
     // rows, and the header's precision caps how many rows a fit may look at.
-    if (m_clientList->isVisible())
-        m_clientList->resizeColumnsToContents();
+    if (!m_clientList->isVisible())
+        return;
+    m_clientList->resizeColumnsToContents();
+    // A fit gives the last column its content width and so ends its stretch; it stretches again
+    // over the room left, unless that would cut its contents.
+    QHeaderView* header = m_clientList->horizontalHeader();
+    const int last = header->count() - 1;
+    if (last < 0)
+        return;
+    const int fitted = header->sectionSize(last);
+    header->setStretchLastSection(false);
+    header->setStretchLastSection(true);
+    if (header->sectionSize(last) < fitted) {
+        header->setStretchLastSection(false);
+        header->resizeSection(last, fitted);
+    }
 }
 
 QString FrMain::lineFilePath() const {

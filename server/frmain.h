@@ -115,6 +115,7 @@ private:
     QList<ConnectionHub::ClientId> selectedClientIds() const;
     void autoSizeLineColumns();
     void autoSizeClientColumns();
+    void widenToClientHeaders();
     QString clientCountText() const;
     QString lineCountText(int count) const;
     void setPanel1(const QString& text);

@@ -19,10 +19,12 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabBar>
@@ -90,6 +92,7 @@ private slots:
     void lineMenuShowsTheNamesAsCaptions();
     void minimiseNeverHidesWithoutATray();
     void closingEndsEverything();
+    void initialWindowShowsEveryClientHeader();
 
 private:
     std::unique_ptr<FrMain> makeWindow(bool guard = false, bool show = true);
@@ -766,6 +769,41 @@ void TestServerWindow::closingEndsEverything() {
     QVERIFY(!HasTrayIcon(w.get()));
     QVERIFY(!w->hub()->isListening());
     QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+}
+
+// At its first size the window shows the four headers of the client list whole, with no
+// horizontal scrollbar; after a fit to long contents the last column still takes the room left.
+void TestServerWindow::initialWindowShowsEveryClientHeader() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    FrMainOptions options;
+    options.singleInstance = false;
+    options.programDirectory = m_dir->path();
+    options.messageHook = [](const QString&, const QString&, QMessageBox::Icon) {};
+    FrMain w(options); // at the size it chooses itself
+    QVERIFY(w.start());
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* list = qobject_cast<QTableView*>(child(&w, "KhList"));
+    QVERIFY(list);
+    QHeaderView* header = list->horizontalHeader();
+    QCOMPARE(header->count(), 4);
+    int total = 0;
+    for (int column = 0; column < 4; ++column) {
+        QVERIFY2(header->sectionSize(column) >= header->sectionSizeHint(column),
+                 qPrintable(QString::number(column)));
+        total += header->sectionSize(column);
+    }
+    QVERIFY2(total <= list->viewport()->width(),
+             qPrintable(QStringLiteral("%1 > %2").arg(total).arg(list->viewport()->width())));
+    QVERIFY(!list->horizontalScrollBar()->isVisible());
+
+    // Showing the tab again fits the columns: the last one stretches over the rest of the list.
+    auto* tabs = qobject_cast<QTabWidget*>(child(&w, "Tabs"));
+    tabs->setCurrentIndex(1);
+    tabs->setCurrentIndex(0);
+    const int fitted = header->sectionSize(0) + header->sectionSize(1) + header->sectionSize(2);
+    QCOMPARE(fitted + header->sectionSize(3), list->viewport()->width());
+    w.resize(w.width() + 120, w.height());
+    QTRY_COMPARE(fitted + header->sectionSize(3), list->viewport()->width());
 }
 
 QTEST_MAIN(TestServerWindow)
