@@ -377,10 +377,11 @@ void SystemTest::switchFromMenu(int k, const QString& lineName) {
 }
 
 void SystemTest::reportsFillTheRows() {
-    // Each Client reports after connecting, with the line its own older list names: none.
+    // Each Client reports after connecting, with the line its own older list names: none. The
+    // Server's list that arrives in answer names the line, and the Client reports that name.
     QTRY_COMPARE_WITH_TIMEOUT(m_server->clientModel()->clientCount(), kWorkstations, 15000);
-    QTRY_COMPARE_WITH_TIMEOUT(rowText(1), RowText(kGatewayA, " 192.0.2.53", ""), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(rowText(2), RowText(kGatewayB, " 198.51.100.53", ""), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rowText(1), RowText(kGatewayA, " 192.0.2.53", "电信"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(rowText(2), RowText(kGatewayB, " 198.51.100.53", "联通"), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(m_server->statusText(1), QStringLiteral("目前共有 2 台客户端连接"),
                               5000);
     // The Server answers with its list, which replaces the Clients' files.
@@ -407,7 +408,7 @@ void SystemTest::adminSwitchMovesOneWorkstation() {
     // The other workstation was not touched.
     QCOMPARE(DefaultGateway(2), kGatewayB);
     QCOMPARE(Nameservers(2), QStringList(QStringLiteral("198.51.100.53")));
-    QCOMPARE(rowText(2), RowText(kGatewayB, " 198.51.100.53", ""));
+    QCOMPARE(rowText(2), RowText(kGatewayB, " 198.51.100.53", "联通"));
 
     // And back: the first line of the menu.
     switchFromMenu(1, QStringLiteral("电信"));
@@ -431,8 +432,8 @@ void SystemTest::lineListUpdateFollowsTheReport() {
     // The report after the switch brought ws2 the new list; ws1 has not reported since.
     QTRY_COMPARE_WITH_TIMEOUT(ReadAll(m_dir.filePath(QStringLiteral("ws2/MainConfig.dat"))),
                               m_serverFile, 10000);
-    // The report went out before the list that names the line arrived: no name until the next.
-    QTRY_COMPARE_WITH_TIMEOUT(rowText(2), RowText(kGatewayA, " 203.0.113.53", ""), 10000);
+    // The report went out before the list that names the line arrived; the new name follows.
+    QTRY_COMPARE_WITH_TIMEOUT(rowText(2), RowText(kGatewayA, " 203.0.113.53", "移动"), 10000);
     QCOMPARE(ReadAll(m_dir.filePath(QStringLiteral("ws1/MainConfig.dat"))), before);
 }
 
