@@ -90,11 +90,15 @@ def scenario(net):
                               "established"], capture_output=True, text=True).stdout
     check("keepalive" in sockets, "the link has TCP keepalive on", sockets)
 
-    # Update: the file is replaced byte for byte; nothing is sent back.
+    # Update: the file is replaced byte for byte. It renames the line in use, which is reported
+    # once; the same list again changes no name and is not answered.
     conn.sendall(gbk("更新") + PUSHED_FILE)
     check(wait_for(lambda: read_file(line_file) == PUSHED_FILE, 5),
           "update replaces MainConfig.dat byte for byte", read_file(line_file))
-    check(receive(conn, None, timeout=0.5) == b"", "an update is not answered")
+    expect_report(conn, report(SERVER_IP, "10.77.9.1", "联通"),
+                  "an update that renames the line in use is reported")
+    conn.sendall(gbk("更新") + PUSHED_FILE)
+    check(receive(conn, None, timeout=0.5) == b"", "an update that keeps the name is not answered")
 
     # Switch: gateway with metric 1 and the DNS order; the address stays.
     conn.sendall(gbk("切换%s;10.77.9.3;10.77.9.4" % OTHER_GATEWAY))
