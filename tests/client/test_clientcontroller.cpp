@@ -7,7 +7,6 @@
 #include "tests/support/tinyfilesystem.h"
 
 #include <QDir>
-#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -257,21 +256,6 @@ private slots:
         QVERIFY(client.switchAndWait());
         QCOMPARE(failed.size(), 2);
         QVERIFY(client.messages.isEmpty()); // no modal box for any of them
-    }
-
-    // Every reason has words of its own; only an unknown one falls back to the general text.
-    void everyFailureHasItsOwnWords() {
-        QSet<QString> texts;
-        const QString general = ClientController::SwitchFailureText(SwitchFailure::Other);
-        for (int kind = static_cast<int>(SwitchFailure::Busy);
-             kind < static_cast<int>(SwitchFailure::Other); ++kind) {
-            const QString text =
-                ClientController::SwitchFailureText(static_cast<SwitchFailure>(kind));
-            QVERIFY2(text.startsWith(QStringLiteral("线路切换失败：")), qPrintable(text));
-            QVERIFY2(text != general, qPrintable(text));
-            texts.insert(text);
-        }
-        QCOMPARE(texts.size(), static_cast<int>(SwitchFailure::Other) - 1);
     }
 
     void requestsDuringASwitchWaitAndTheLatestWins() {
