@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test unit e2e demo fuzz asan format clean
+.PHONY: all deps configure build test unit e2e demo package package-test fuzz asan format clean
 
 all: build
 
@@ -18,11 +18,11 @@ build: configure
 
 # Every test: unit and widget tests, then the multi-process tests in network namespaces.
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE e2e
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE 'e2e|package'
 	@cd $(BUILD) && ctest --output-on-failure -L e2e
 
 unit: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE e2e
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE 'e2e|package'
 
 e2e: build
 	@cd $(BUILD) && ctest --output-on-failure -L e2e
@@ -30,11 +30,18 @@ e2e: build
 demo: build
 	@scripts/demo
 
+# Debian packages torvane-client and torvane-server in dist/, and their check.
+package: build
+	@scripts/build-packages $(BUILD) dist
+
+package-test: build
+	@cd $(BUILD) && ctest --output-on-failure -L package
+
 # Unit tests of a second build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTORVANE_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -LE e2e
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS) -LE 'e2e|package'
 
 # libFuzzer targets, built with clang; FUZZ_SECONDS per target.
 FUZZ_SECONDS ?= 20
@@ -47,4 +54,4 @@ format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz dist
