@@ -12,7 +12,7 @@
 //
 // Usage: bench_server_idle [IDLE [CLIENTS [DEADLINE_S]]]   (default: 10000 20 60)
 
-#include "bench/benchlinefile.h"
+#include "bench/benchsupport.h"
 #include "common/gbk.h"
 #include "common/protocol.h"
 #include "server/clientlistmodel.h"
@@ -44,6 +44,7 @@
 
 using namespace torvane;
 using namespace torvane::server;
+using namespace torvane::bench;
 
 namespace {
 
@@ -54,33 +55,6 @@ constexpr int kRetryMs = 1000;      // the Client's reconnect timer
 double NowMs() {
     using namespace std::chrono;
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-long ResidentKiB() {
-    FILE* file = std::fopen("/proc/self/status", "r");
-    if (!file)
-        return -1;
-    char line[256];
-    long kib = -1;
-    while (std::fgets(line, sizeof line, file)) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0)
-            kib = std::strtol(line + 6, nullptr, 10);
-    }
-    std::fclose(file);
-    return kib;
-}
-
-bool WriteLine(int fd, const std::string& text) {
-    const std::string line = text + "\n";
-    return ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-}
-
-std::string ReadLine(int fd) {
-    std::string line;
-    char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
 }
 
 // ---- The Server (child process) -----------------------------------------------------------
@@ -396,7 +370,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
-    const torvane::bench::BenchLineFile lines;
+    const BenchLineFile lines;
     if (!lines.ok())
         return 1;
     const QString lineFile = lines.path();

@@ -6,7 +6,7 @@
 //
 // Usage: bench_server_load [N ...]   (default: 1000 10000)
 
-#include "bench/benchlinefile.h"
+#include "bench/benchsupport.h"
 #include "common/gbk.h"
 #include "common/protocol.h"
 #include "server/clientlistmodel.h"
@@ -40,6 +40,7 @@
 
 using namespace torvane;
 using namespace torvane::server;
+using namespace torvane::bench;
 
 namespace {
 
@@ -60,38 +61,11 @@ void RaiseDescriptorLimit() {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-long ResidentKiB() {
-    FILE* file = std::fopen("/proc/self/status", "r");
-    if (!file)
-        return -1;
-    char line[256];
-    long kib = -1;
-    while (std::fgets(line, sizeof line, file)) {
-        if (std::strncmp(line, "VmRSS:", 6) == 0)
-            kib = std::strtol(line + 6, nullptr, 10);
-    }
-    std::fclose(file);
-    return kib;
-}
-
 double CpuUs() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
            usage.ru_stime.tv_usec;
-}
-
-bool WriteLine(int fd, const std::string& text) {
-    const std::string line = text + "\n";
-    return ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-}
-
-std::string ReadLine(int fd) {
-    std::string line;
-    char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
 }
 
 // ---- The server side (child process) -----------------------------------------------------
@@ -467,7 +441,7 @@ int main(int argc, char* argv[]) {
     if (sizes.empty())
         sizes = {1000, 10000};
 
-    const torvane::bench::BenchLineFile lines;
+    const BenchLineFile lines;
     if (!lines.ok())
         return 1;
     const QString lineFile = lines.path();

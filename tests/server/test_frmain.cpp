@@ -13,6 +13,7 @@
 #include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
 #include "server/servercontroller.h"
+#include "tests/server/serversettingsfixture.h"
 
 #include <QAction>
 #include <QApplication>
@@ -39,6 +40,7 @@
 
 using namespace torvane;
 using namespace torvane::server;
+using namespace torvane::server::testing;
 
 namespace {
 struct Message {
@@ -46,23 +48,6 @@ struct Message {
     QString text;
     QMessageBox::Icon icon;
 };
-
-const QByteArray kTwoRecords = "A;;;1.1.1.1;2.2.2.2;3.3.3.3;\r\nB;;;4.4.4.4;5.5.5.5;6.6.6.6;\r\n";
-
-QString Setting(const char* name) {
-    return ReadRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name));
-}
-
-void SetSetting(const char* name, const QString& value) {
-    WriteRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name), value);
-}
-
-quint16 FreePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 LineEntry Line(const QString& name, const QString& g, const QString& p, const QString& s) {
     return LineEntry{name, QString(), QString(), g, p, s};

@@ -9,6 +9,7 @@
 #include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
 #include "server/servercontroller.h"
+#include "tests/server/serversettingsfixture.h"
 #include "tests/support/tinyfilesystem.h"
 
 #include <QFile>
@@ -25,26 +26,11 @@
 
 using namespace torvane;
 using namespace torvane::server;
+using namespace torvane::server::testing;
 using torvane::testing::TinyFilesystem;
 using ClientId = ConnectionHub::ClientId;
 
 namespace {
-const QByteArray kTwoRecords = "A;;;1.1.1.1;2.2.2.2;3.3.3.3;\r\nB;;;4.4.4.4;5.5.5.5;6.6.6.6;\r\n";
-
-QString Setting(const char* name) {
-    return ReadRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name));
-}
-
-void SetSetting(const char* name, const QString& value) {
-    WriteRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name), value);
-}
-
-quint16 FreePort() {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0))
-        return 0;
-    return probe.serverPort();
-}
 
 void WriteBytes(const QString& path, const QByteArray& bytes) {
     QFile file(path);
