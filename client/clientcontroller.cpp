@@ -55,6 +55,14 @@ ClientController::ClientController(ClientControllerOptions options, QObject* par
     m_switchSpacing->setSingleShot(true);
     m_switchSpacing->setInterval(std::max(0, options.switchSpacingMs));
     connect(m_switchSpacing, &QTimer::timeout, this, &ClientController::startPendingSwitch);
+    // Changes come in bursts (address, route and DNS one after another): settle, then look once.
+    m_outsideChangeSettle = new QTimer(this);
+    m_outsideChangeSettle->setSingleShot(true);
+    m_outsideChangeSettle->setInterval(std::max(0, options.outsideChangeSettleMs));
+    connect(m_adapter.get(), &NetworkAdapter::settingsChangedOutside, m_outsideChangeSettle,
+            qOverload<>(&QTimer::start));
+    connect(m_outsideChangeSettle, &QTimer::timeout, this,
+            &ClientController::refreshAfterOutsideChange);
     m_link = new ServerLink(
         [this] { return std::pair<QString, QString>(m_settings.serverIp, m_settings.serverPort); },
         this);
@@ -93,11 +101,11 @@ QString ClientController::SwitchFailureText(SwitchFailure failure) {
             return QStringLiteral(
                 "线路中的地址无效（网关、DNS、内网IP或子网掩码），请检查线路配置。");
         case SwitchFailure::NoPermission:
-            return QStringLiteral("没有修改网卡设置的权限，请用管理员权限运行本程序。");
+            return QStringLiteral("没有修改网卡设置的权限，请联系管理员。");
         case SwitchFailure::ResolverManaged:
             return QStringLiteral("DNS设置由系统的其他服务管理，本程序不能修改。");
         case SwitchFailure::ResolverNotWritable:
-            return QStringLiteral("没有修改DNS设置的权限，请用管理员权限运行本程序。");
+            return QStringLiteral("没有修改DNS设置的权限，请联系管理员。");
         case SwitchFailure::NoAdapter:
             return QStringLiteral("没有找到已启用并有IP地址的网卡。");
         case SwitchFailure::GatewayIsOwnAddress:
@@ -114,6 +122,10 @@ QString ClientController::SwitchFailureText(SwitchFailure failure) {
             return QStringLiteral("系统拒绝了新的网关。");
         case SwitchFailure::ResolverWriteFailed:
             return QStringLiteral("无法写入新的DNS设置。");
+        case SwitchFailure::ServiceUnavailable:
+            return QStringLiteral("无法连接到切换网络设置的系统服务，请联系管理员检查该服务。");
+        case SwitchFailure::RateLimited:
+            return QStringLiteral("切换过于频繁，请稍后再试。");
         case SwitchFailure::None:
         case SwitchFailure::Other:
             break;
@@ -212,11 +224,12 @@ void ClientController::findCurrentLine() {
     emit currentLineChanged(m_currentLine);
 }
 
-void ClientController::inspectAdapter() {
+void ClientController::inspectAdapter(bool quiet) {
     const NetworkParams params = m_adapter->inspect();
-    const auto fail = [this](InspectionOutcome outcome) {
+    const auto fail = [this, quiet](InspectionOutcome outcome) {
         qCWarning(lcAdapter) << "inspection failed with error" << ErrorNumber(outcome);
-        emit messageRequested(kPromptTitle, ProgramErrorText(ErrorNumber(outcome)));
+        if (!quiet)
+            emit messageRequested(kPromptTitle, ProgramErrorText(ErrorNumber(outcome)));
     };
     switch (params.outcome) {
     case InspectionOutcome::NetworkParamsUnavailable:
@@ -295,6 +308,28 @@ void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
         emit switchFailed(SwitchFailureText(outcome.failure));
     if (m_switchSpacing->interval() == 0)
         startPendingSwitch();
+}
+
+void ClientController::refreshAfterOutsideChange() {
+    // A running switch inspects and reports when it ends.
+    if (m_switching)
+        return;
+    const AdapterSnapshot before = m_snapshot;
+    const QString lineBefore = m_currentLine.name;
+    inspectAdapter(/*quiet=*/true);
+    if (m_snapshot.gateway == before.gateway && m_snapshot.primaryDns == before.primaryDns &&
+        m_snapshot.secondaryDns == before.secondaryDns && m_snapshot.localIp == before.localIp &&
+        m_snapshot.subnetMask == before.subnetMask)
+        return;
+    qCInfo(lcAdapter).noquote() << QStringLiteral(
+                                       "settings changed outside: gateway %1 -> %2, DNS %3 -> %4")
+                                       .arg(before.gateway, m_snapshot.gateway, before.primaryDns,
+                                            m_snapshot.primaryDns);
+    findCurrentLine();
+    // The server's row shows gateway, primary DNS and line: only those make a new report.
+    if (m_snapshot.gateway != before.gateway || m_snapshot.primaryDns != before.primaryDns ||
+        m_currentLine.name != lineBefore)
+        sendStatusReport();
 }
 
 void ClientController::startPendingSwitch() {

@@ -36,6 +36,8 @@ struct ClientControllerOptions {
     // wait and replace each other, so a storm of commands moves the routes a few times, not
     // once per command.
     int switchSpacingMs = 500;
+    // Quiet time after the adapter reports an outside change before it is read again.
+    int outsideChangeSettleMs = 150;
 };
 
 // The Client without its windows: owns the settings, the line list, the adapter backend and the
@@ -76,7 +78,8 @@ public:
     // Drops the link and connects to FwqIp:FwqDk again.
     void reconnect();
     void handleServerMessage(const QByteArray& message);
-    void inspectAdapter();
+    // Reads the adapter; a failure is shown in a message box unless quiet.
+    void inspectAdapter(bool quiet = false);
     // Reloads MainConfig.dat and looks up the current line.
     void reloadLineList();
 
@@ -118,6 +121,7 @@ private:
     void sendStatusReport();
     void startSwitch(const AdapterSettings& settings);
     void onSwitchFinished(const SwitchOutcome& outcome);
+    void refreshAfterOutsideChange();
     void startPendingSwitch();
     void applyLineListUpdate(const QByteArray& fileBytes);
     void applySwitchCommand(const QString& gateway, const QString& primaryDns,
@@ -133,6 +137,7 @@ private:
     ServerLink* m_link = nullptr;
     SingleInstanceGuard* m_guard = nullptr;
     QTimer* m_switchSpacing = nullptr;
+    QTimer* m_outsideChangeSettle = nullptr;
 
     ClientSettings m_settings;
     bool m_adminUnlocked = false;

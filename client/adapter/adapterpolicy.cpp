@@ -1,6 +1,6 @@
 #include "client/adapter/adapterpolicy.h"
 
-#include "client/adapter/ipv4.h"
+#include "common/ipv4.h"
 
 #include <algorithm>
 #include <limits>
@@ -84,66 +84,9 @@ const DefaultRoute* BestDefault(const LinkInfo& link) {
     return best;
 }
 
-QString CheckSettings(const AdapterSettings& settings, SwitchFailure* failure) {
-    SwitchFailure ignored = SwitchFailure::None;
-    SwitchFailure& kind = failure ? *failure : ignored;
-    kind = SwitchFailure::InvalidSettings;
-    const QString gateway = settings.gateway.trimmed();
-    const QString primary = settings.primaryDns.trimmed();
-    const QString secondary = settings.secondaryDns.trimmed();
-    if (!Ipv4::Parse(gateway, nullptr))
-        return QStringLiteral("invalid gateway \"%1\"").arg(gateway);
-    if (!Ipv4::Parse(primary, nullptr))
-        return QStringLiteral("invalid primary DNS server \"%1\"").arg(primary);
-    if (!secondary.isEmpty() && !Ipv4::Parse(secondary, nullptr))
-        return QStringLiteral("invalid secondary DNS server \"%1\"").arg(secondary);
-    // The resolver ignores a server written with a leading zero, and route tools disagree on
-    // what such a gateway means: refused before anything changes.
-    for (const auto& [what, text] :
-         {std::pair{"gateway", gateway}, std::pair{"primary DNS server", primary},
-          std::pair{"secondary DNS server", secondary}}) {
-        if (Ipv4::HasLeadingZero(text))
-            return QStringLiteral("the %1 %2 has a part with a leading zero")
-                .arg(QLatin1String(what), text);
-    }
-    const QString localIp = settings.localIp.trimmed();
-    if (localIp.isEmpty()) {
-        kind = SwitchFailure::None;
-        return QString();
-    }
-    quint32 address = 0;
-    if (!Ipv4::Parse(localIp, &address))
-        return QStringLiteral("invalid local IP \"%1\"").arg(localIp);
-    const QString mask = settings.subnetMask.trimmed();
-    const int prefix = Ipv4::MaskToPrefix(mask);
-    if (prefix < 1)
-        return QStringLiteral("invalid subnet mask \"%1\"").arg(mask);
-    if (prefix < 31) {
-        const quint32 host = address & ~Ipv4::PrefixToBits(prefix);
-        if (host == 0 || host == ~Ipv4::PrefixToBits(prefix))
-            return QStringLiteral("%1 is the network or broadcast address of its subnet %2")
-                .arg(localIp, mask);
-    }
-    quint32 gw = 0;
-    Ipv4::Parse(gateway, &gw);
-    kind = SwitchFailure::GatewayIsOwnAddress;
-    if (gw == address)
-        return QStringLiteral("the gateway %1 equals the local IP").arg(gateway);
-    kind = SwitchFailure::GatewayOutsideNewSubnet;
-    if (!Ipv4::InSubnet(gw, address, prefix))
-        return QStringLiteral("the gateway %1 is not in the subnet of %2/%3")
-            .arg(gateway, localIp, mask);
-    kind = SwitchFailure::GatewayNetworkOrBroadcast;
-    if (Ipv4::IsNetworkOrBroadcast(gw, address, prefix))
-        return QStringLiteral("the gateway %1 is the network or broadcast address of %2/%3")
-            .arg(gateway, localIp, mask);
-    kind = SwitchFailure::None;
-    return QString();
-}
-
 SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings) {
     SwitchPlan plan;
-    plan.errorText = CheckSettings(settings, &plan.failure);
+    plan.errorText = CheckAdapterSettings(settings, &plan.failure);
     if (!plan.errorText.isEmpty())
         return plan;
     Ipv4::Parse(settings.gateway.trimmed(), &plan.gateway);

@@ -41,9 +41,6 @@ struct SwitchPlan {
     QStringList dnsServers;       // primary, then secondary when given
 };
 
-// Checks the settings alone (addresses, mask, DNS); empty text when they are sound. A refusal's
-// kind goes to failure when given.
-QString CheckSettings(const AdapterSettings& settings, SwitchFailure* failure = nullptr);
 SwitchPlan Plan(const QList<LinkInfo>& links, const AdapterSettings& settings);
 
 } // namespace AdapterPolicy

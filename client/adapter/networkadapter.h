@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/switchrequest.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -28,33 +30,6 @@ struct NetworkParams {
     QString localIp;        // first IPv4 address of that adapter
     QString subnetMask;     // dotted-quad mask of that address
     QString gateway;        // its default gateway ("" if none)
-};
-
-// What a switch applies; empty localIp = keep address and mask.
-struct AdapterSettings {
-    QString localIp, subnetMask, gateway, primaryDns, secondaryDns;
-
-    bool operator==(const AdapterSettings&) const = default;
-};
-
-// Why a switch failed, coarse enough for the words the user reads in the window; the details
-// (which file, which link, the system's error) stay in the outcome's text for the log.
-enum class SwitchFailure {
-    None,                      // the switch succeeded
-    Busy,                      // another switch was still running
-    InvalidSettings,           // an address, mask or DNS server that cannot be applied
-    NoPermission,              // no right to change the adapter
-    ResolverManaged,           // the resolver file belongs to another service
-    ResolverNotWritable,       // the resolver file cannot be written by this user
-    NoAdapter,                 // no active adapter with an IPv4 address
-    GatewayIsOwnAddress,       // the gateway is an address of this host
-    GatewayOnNoAdapter,        // no adapter's subnet holds the gateway
-    GatewayOutsideNewSubnet,   // the gateway lies outside the subnet of the new local IP
-    GatewayNetworkOrBroadcast, // the gateway is a subnet's network or broadcast address
-    AddressRefused,            // the system refused the new address
-    RouteRefused,              // the system refused the new default route
-    ResolverWriteFailed,       // the resolver file could not be written
-    Other,                     // anything else (the backend could not even start)
 };
 
 struct SwitchOutcome {
@@ -87,6 +62,10 @@ public:
 
 signals:
     void switchFinished(const torvane::client::SwitchOutcome& outcome);
+    // The adapter's address, gateway or DNS changed, by this backend or behind its back (a DHCP
+    // renewal, the user, another tool). Backends that can watch the system emit it, as often as
+    // they like: the caller re-inspects and compares.
+    void settingsChangedOutside();
 };
 
 } // namespace torvane::client

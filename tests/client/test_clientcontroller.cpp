@@ -240,7 +240,7 @@ private slots:
         QCOMPARE(failed.size(), 1);
         QCOMPARE(
             failed.first().first().toString(),
-            QStringLiteral("线路切换失败：没有修改网卡设置的权限，请用管理员权限运行本程序。"));
+            QStringLiteral("线路切换失败：没有修改网卡设置的权限，请联系管理员。"));
         QCOMPARE(client.adapter->inspectCount(), 2); // read back all the same
         QCOMPARE(client.controller->currentLineName(), QStringLiteral("电信"));
         QCOMPARE(client.controller->adapterSnapshot().gateway, QStringLiteral("10.0.0.1"));

@@ -206,6 +206,34 @@ private slots:
         QVERIFY(m_received.endsWith(Gbk("计算机信息") + last.toLatin1() + "; 10.2.0.53;;1"));
     }
 
+    // A DHCP renewal or another tool changes the adapter: the labels, the line and the server's
+    // row follow, with one report per real change and none for a change the row does not show.
+    void outsideChangeIsReportedOnce() {
+        QSignalSpy snapshots(m_client->controller.get(), &ClientController::adapterSnapshotChanged);
+        m_client->adapter->setParams(
+            Params(QStringLiteral("10.2.0.1"), {QStringLiteral("10.2.0.53")}));
+        for (int i = 0; i < 3; ++i)
+            emit m_client->adapter->settingsChangedOutside(); // a burst: route, address, DNS
+        QCOMPARE(nextReport(), Gbk("计算机信息10.2.0.1; 10.2.0.53;;1"));
+        QCOMPARE(snapshots.size(), 1);
+        QCOMPARE(m_client->controller->adapterSnapshot().gateway, QStringLiteral("10.2.0.1"));
+        QVERIFY(m_client->messages.isEmpty());
+
+        // Only the secondary DNS moves: the labels follow, the server's row has nothing new.
+        m_client->adapter->setParams(Params(
+            QStringLiteral("10.2.0.1"), {QStringLiteral("10.2.0.53"), QStringLiteral("9.9.9.9")}));
+        emit m_client->adapter->settingsChangedOutside();
+        QTRY_COMPARE(snapshots.size(), 2);
+        QTest::qWait(300);
+        QVERIFY(m_received.isEmpty());
+
+        // Back on a known line: the name comes back with the values.
+        m_client->adapter->setParams(
+            Params(QStringLiteral("10.0.0.1"), {QStringLiteral("10.0.0.53")}));
+        emit m_client->adapter->settingsChangedOutside();
+        QCOMPARE(nextReport(), Gbk("计算机信息10.0.0.1; 10.0.0.53;电信;1"));
+    }
+
     void oversizedUpdateIsRefused() {
         QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         QByteArray big = Gbk("更新");

@@ -1,7 +1,7 @@
 #include "client/adapter/linux/netlinkadapter.h"
 
 #include "client/adapter/adapterpolicy.h"
-#include "client/adapter/ipv4.h"
+#include "common/ipv4.h"
 #include "client/adapter/linux/resolverfile.h"
 #include "client/adapter/linux/rtnlsession.h"
 #include "client/clientlogging.h"
@@ -142,7 +142,7 @@ SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings) const {
     SwitchOutcome outcome;
     // Everything that can be known beforehand is checked before the first change.
     SwitchFailure failure = SwitchFailure::None;
-    const QString settingsError = AdapterPolicy::CheckSettings(settings, &failure);
+    const QString settingsError = CheckAdapterSettings(settings, &failure);
     if (!settingsError.isEmpty())
         return Fail(outcome, failure, settingsError);
     if (!HasNetAdmin()) {

@@ -1,6 +1,6 @@
 #include "client/adapter/linux/resolverfile.h"
 
-#include "client/adapter/ipv4.h"
+#include "common/ipv4.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
 #include "client/adapter/adapterpolicy.h"
-#include "client/adapter/ipv4.h"
+#include "common/ipv4.h"
 
 #include <QTest>
 
@@ -261,7 +261,7 @@ void TestAdapterPolicy::settingsAreCheckedFirst() {
     QFETCH(QString, error);
     AdapterSettings settings = Settings(localIp, mask, gateway);
     settings.secondaryDns = secondary;
-    const QString text = AdapterPolicy::CheckSettings(settings);
+    const QString text = CheckAdapterSettings(settings);
     if (error.isEmpty())
         QVERIFY2(text.isEmpty(), qPrintable(text));
     else
@@ -304,7 +304,7 @@ void TestAdapterPolicy::leadingZerosAreRefused() {
     QFETCH(QString, primary);
     QFETCH(QString, secondary);
     QFETCH(QString, error);
-    const QString text = AdapterPolicy::CheckSettings({{}, {}, gateway, primary, secondary});
+    const QString text = CheckAdapterSettings({{}, {}, gateway, primary, secondary});
     if (error.isEmpty()) {
         QVERIFY2(text.isEmpty(), qPrintable(text));
         return;

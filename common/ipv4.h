@@ -3,7 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
-namespace torvane::client {
+namespace torvane {
 
 // IPv4 addresses as host-order numbers, and the conversions between dotted-quad masks and
 // prefix lengths that the adapter layer needs.
@@ -30,4 +30,4 @@ bool IsNetworkOrBroadcast(quint32 address, quint32 network, int prefix);
 
 } // namespace Ipv4
 
-} // namespace torvane::client
+} // namespace torvane

@@ -1,8 +1,8 @@
-#include "client/adapter/ipv4.h"
+#include "common/ipv4.h"
 
 #include <QStringList>
 
-namespace torvane::client {
+namespace torvane {
 
 namespace Ipv4 {
 
@@ -85,4 +85,4 @@ bool IsNetworkOrBroadcast(quint32 address, quint32 network, int prefix) {
 
 } // namespace Ipv4
 
-} // namespace torvane::client
+} // namespace torvane
