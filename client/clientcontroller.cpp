@@ -15,6 +15,7 @@
 #include "common/validators.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QTimer>
 
 namespace torvane::client {
@@ -37,6 +38,13 @@ AdapterSettings ToAdapterSettings(const SelectedLine& line) {
     settings.primaryDns = line.primaryDns;
     settings.secondaryDns = line.secondaryDns;
     return settings;
+}
+// "电信 (10.0.0.1, 10.0.0.53)", or without a name when the values match no line.
+QString DescribeLine(const QString& name, const QString& gateway, const QString& primaryDns) {
+    const QString values = QStringLiteral("(%1, %2)")
+                               .arg(gateway.isEmpty() ? QStringLiteral("-") : gateway,
+                                    primaryDns.isEmpty() ? QStringLiteral("-") : primaryDns);
+    return name.isEmpty() ? values : name + QLatin1Char(' ') + values;
 }
 } // namespace
 
@@ -271,21 +279,23 @@ void ClientController::selectLine(const SelectedLine& line) {
     m_selectedLine = line;
 }
 
-void ClientController::runSwitch() {
+void ClientController::runSwitch(SwitchSource source) {
     if (m_selectedLine.gateway.isEmpty() || m_selectedLine.primaryDns.isEmpty())
         return;
-    startSwitch(ToAdapterSettings(m_selectedLine));
+    startSwitch(ToAdapterSettings(m_selectedLine), source);
 }
 
-void ClientController::startSwitch(const AdapterSettings& settings) {
+void ClientController::startSwitch(const AdapterSettings& settings, SwitchSource source) {
     if (m_switching || m_switchSpacing->isActive()) {
         // One switch at a time, and a breath between two; what is asked for meanwhile waits,
         // the latest request winning.
-        m_pendingSwitch = settings;
+        m_pendingSwitch = std::pair(settings, source);
         return;
     }
     m_switching = true;
-    m_switchGateway = settings.gateway;
+    m_switchSource = source;
+    m_switchTarget = settings;
+    m_switchFrom = DescribeLine(m_currentLine.name, m_snapshot.gateway, m_snapshot.primaryDns);
     qCDebug(lcSwitch) << "switching to gateway" << settings.gateway << "DNS" << settings.primaryDns
                       << settings.secondaryDns;
     emit switchStarted();
@@ -293,9 +303,24 @@ void ClientController::startSwitch(const AdapterSettings& settings) {
 }
 
 void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
-    if (!outcome.ok)
-        qCWarning(lcSwitch).noquote() << QStringLiteral("switch to gateway %1 failed: %2")
-                                             .arg(m_switchGateway, outcome.errorText);
+    // The switch log: when, who asked, from what, to what, and how it ended.
+    const QString entry =
+        QStringLiteral("%1 switch by %2 from %3 to %4: %5")
+            .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
+                 m_switchSource == SwitchSource::Server ? QStringLiteral("server")
+                                                        : QStringLiteral("user"),
+                 m_switchFrom,
+                 DescribeLine(FindCurrentLine(m_lineList, m_switchTarget.gateway.trimmed(),
+                                              m_switchTarget.primaryDns.trimmed())
+                                  .name,
+                              m_switchTarget.gateway.trimmed(),
+                              m_switchTarget.primaryDns.trimmed()),
+                 outcome.ok ? QStringLiteral("done")
+                            : QStringLiteral("failed, ") + outcome.errorText);
+    if (outcome.ok)
+        qCInfo(lcSwitch).noquote() << entry;
+    else
+        qCWarning(lcSwitch).noquote() << entry;
     // Whatever the outcome, the window and the server learn what the system has now.
     inspectAdapter();
     findCurrentLine();
@@ -335,9 +360,9 @@ void ClientController::refreshAfterOutsideChange() {
 void ClientController::startPendingSwitch() {
     if (!m_pendingSwitch || m_switching)
         return;
-    const AdapterSettings next = *m_pendingSwitch;
+    const auto [next, source] = *m_pendingSwitch;
     m_pendingSwitch.reset();
-    startSwitch(next);
+    startSwitch(next, source);
 }
 
 void ClientController::sendStatusReport() {
@@ -402,7 +427,7 @@ void ClientController::applySwitchCommand(const QString& gateway, const QString&
     }
     // A commanded switch never touches the address or the mask.
     m_selectedLine = SelectedLine{QString(), QString(), gateway, primaryDns, secondaryDns};
-    runSwitch();
+    runSwitch(SwitchSource::Server);
 }
 
 LineChange ClientController::finishLineChange(bool saved) {

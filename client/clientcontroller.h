@@ -74,7 +74,9 @@ public:
     // Applies the selected line (the user's 开始切换); nothing without gateway or primary DNS.
     // While a switch runs, and for the spacing after it, the request waits; a later one
     // replaces it.
-    void runSwitch();
+    // Who asked for a switch, for the switch log.
+    enum class SwitchSource { User, Server };
+    void runSwitch(SwitchSource source = SwitchSource::User);
     // Drops the link and connects to FwqIp:FwqDk again.
     void reconnect();
     void handleServerMessage(const QByteArray& message);
@@ -119,7 +121,7 @@ private:
     void applyStartupDefaults();
     void findCurrentLine();
     void sendStatusReport();
-    void startSwitch(const AdapterSettings& settings);
+    void startSwitch(const AdapterSettings& settings, SwitchSource source);
     void onSwitchFinished(const SwitchOutcome& outcome);
     void refreshAfterOutsideChange();
     void startPendingSwitch();
@@ -147,8 +149,11 @@ private:
     SelectedLine m_selectedLine;
     bool m_isPrimaryInstance = false;
     bool m_switching = false;
-    std::optional<AdapterSettings> m_pendingSwitch;
-    QString m_switchGateway; // of the switch that runs, for its trace
+    std::optional<std::pair<AdapterSettings, SwitchSource>> m_pendingSwitch;
+    // The switch that runs, for the switch log: who asked, from what, to what.
+    SwitchSource m_switchSource = SwitchSource::User;
+    AdapterSettings m_switchTarget;
+    QString m_switchFrom;
 };
 
 } // namespace torvane::client

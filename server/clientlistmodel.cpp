@@ -48,9 +48,11 @@ int ClientListModel::columnCount(const QModelIndex& parent) const {
 QVariant ClientListModel::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
+    const Row& row = m_rows[static_cast<size_t>(index.row())];
+    if (role == SwitchStateRole || role == Qt::ToolTipRole)
+        return switchStateData(row.id, role);
     if (role != Qt::DisplayRole)
         return {};
-    const Row& row = m_rows[static_cast<size_t>(index.row())];
     switch (index.column()) {
     case AddressColumn:
         return row.address;
@@ -92,6 +94,49 @@ QString ClientListModel::addressAt(int row) const {
     if (row < 0 || row >= static_cast<int>(m_rows.size()))
         return {};
     return m_rows[static_cast<size_t>(row)].address;
+}
+
+QString ClientListModel::gatewayAt(int row) const {
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return {};
+    return m_rows[static_cast<size_t>(row)].gateway;
+}
+
+QString ClientListModel::primaryDnsAt(int row) const {
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return {};
+    return m_rows[static_cast<size_t>(row)].primaryDns;
+}
+
+QString ClientListModel::lineNameAt(int row) const {
+    if (row < 0 || row >= static_cast<int>(m_rows.size()))
+        return {};
+    return m_rows[static_cast<size_t>(row)].lineName;
+}
+
+void ClientListModel::setSwitchTracker(SwitchTracker* tracker) {
+    m_tracker = tracker;
+    connect(tracker, &SwitchTracker::stateChanged, this,
+            [this](ConnectionHub::ClientId id, SwitchState) {
+                if (find(m_rows, id)) {
+                    m_stateChanged.insert(id);
+                    schedule();
+                }
+            });
+}
+
+QVariant ClientListModel::switchStateData(ConnectionHub::ClientId id, int role) const {
+    const SwitchCommand* command = m_tracker ? m_tracker->commandOf(id) : nullptr;
+    const SwitchState state = command ? command->state : SwitchState::None;
+    if (role == SwitchStateRole)
+        return static_cast<int>(state);
+    if (state == SwitchState::None)
+        return {};
+    const QString target = QStringLiteral("%1 → %2").arg(
+        command->fromLine.isEmpty() ? QStringLiteral("?") : command->fromLine, command->toLine);
+    if (state == SwitchState::Pending)
+        return QStringLiteral("切换中：%1").arg(target);
+    return QStringLiteral("%1：%2").arg(target, command->outcome);
 }
 
 int ClientListModel::rowOf(ConnectionHub::ClientId id) const {
@@ -162,6 +207,7 @@ void ClientListModel::onAllClosed() {
     m_arrived.clear();
     m_departures = false;
     m_changed.clear();
+    m_stateChanged.clear();
     if (!m_rows.empty()) {
         beginResetModel();
         m_rows.clear();
@@ -180,10 +226,11 @@ void ClientListModel::schedule() {
 
 void ClientListModel::flush() {
     m_flushTimer.stop();
-    if (!m_departures && m_changed.isEmpty() && m_arrived.empty())
+    if (!m_departures && m_changed.isEmpty() && m_arrived.empty() && m_stateChanged.isEmpty())
         return;
     applyRemovals();
     applyFieldChanges();
+    applyStateChanges();
     applyInsertions();
     m_sinceFlush.restart();
 }
@@ -240,6 +287,24 @@ void ClientListModel::applyFieldChanges() {
     if (top >= 0)
         emit dataChanged(index(top, GatewayColumn), index(bottom, LineNameColumn),
                          {Qt::DisplayRole});
+}
+
+void ClientListModel::applyStateChanges() {
+    if (m_stateChanged.isEmpty())
+        return;
+    int top = -1;
+    int bottom = -1;
+    for (ConnectionHub::ClientId id : std::as_const(m_stateChanged)) {
+        const int r = rowOf(id);
+        if (r < 0)
+            continue;
+        top = top < 0 ? r : std::min(top, r);
+        bottom = std::max(bottom, r);
+    }
+    m_stateChanged.clear();
+    if (top >= 0)
+        emit dataChanged(index(top, AddressColumn), index(bottom, LineNameColumn),
+                         {Qt::ToolTipRole, SwitchStateRole});
 }
 
 void ClientListModel::applyInsertions() {

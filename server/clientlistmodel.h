@@ -1,10 +1,12 @@
 #pragma once
 
 #include "server/connectionhub.h"
+#include "server/switchtracker.h"
 
 #include <QAbstractTableModel>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
 #include <QTimer>
 
 #include <vector>
@@ -19,6 +21,8 @@ class ClientListModel : public QAbstractTableModel {
 public:
     enum Column { AddressColumn, GatewayColumn, DnsColumn, LineNameColumn, ColumnCount };
     static constexpr int kFlushIntervalMs = 100;
+    // The state of the row's last switch command (a SwitchState as int).
+    static constexpr int SwitchStateRole = Qt::UserRole + 1;
 
     explicit ClientListModel(ConnectionHub* hub, QObject* parent = nullptr);
 
@@ -30,6 +34,12 @@ public:
 
     ConnectionHub::ClientId clientIdAt(int row) const; // 0 when out of range
     QString addressAt(int row) const;
+    QString gatewayAt(int row) const;
+    QString primaryDnsAt(int row) const;
+    QString lineNameAt(int row) const;
+    // Rows show the state of their switch commands (tooltip, SwitchStateRole; the window colours
+    // them by it).
+    void setSwitchTracker(SwitchTracker* tracker);
     int rowOf(ConnectionHub::ClientId id) const; // -1 when not shown (yet)
     int clientCount() const;                     // rows, counted at once (not batched)
     void flush();                                // apply pending batched changes now (tests)
@@ -60,7 +70,9 @@ private:
     void schedule();
     void applyRemovals();
     void applyFieldChanges();
+    void applyStateChanges();
     void applyInsertions();
+    QVariant switchStateData(ConnectionHub::ClientId id, int role) const;
     static Row* find(std::vector<Row>& rows, ConnectionHub::ClientId id);
     static const Row* find(const std::vector<Row>& rows, ConnectionHub::ClientId id);
 
@@ -69,6 +81,8 @@ private:
     std::vector<Row> m_arrived; // accepted since the last flush (already carry their reports)
     bool m_departures = false;  // some shown rows are leaving
     QHash<ConnectionHub::ClientId, Fields> m_changed; // latest report of shown rows
+    QSet<ConnectionHub::ClientId> m_stateChanged;     // shown rows whose switch state moved
+    SwitchTracker* m_tracker = nullptr;
     int m_count = 0;
     QTimer m_flushTimer;
     QElapsedTimer m_sinceFlush; // time since the views were last told of changes

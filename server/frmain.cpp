@@ -3,18 +3,23 @@
 #include "common/linefile.h"
 #include "common/singleinstance.h"
 #include "common/trayicon.h"
+#include "server/auditlog.h"
 #include "server/celleditor.h"
 #include "server/clientlistmodel.h"
+#include "server/lineloadmodel.h"
 #include "server/linemenu.h"
 #include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
 #include "server/servercontroller.h"
+#include "server/switchtracker.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QColor>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -22,13 +27,16 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -45,6 +53,31 @@ constexpr int kClockIntervalMs = 1000;
 // only when the tab is shown (the fit measures the visible rows only), never on every change.
 constexpr int kClientColumnWidth = 140;
 constexpr int kClientFitRows = 200;
+constexpr int kAuditLogLines = 2000; // shown in the audit log window
+
+// Rows of the client list take the colour of their last switch command.
+class SwitchStateDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        switch (static_cast<SwitchState>(index.data(ClientListModel::SwitchStateRole).toInt())) {
+        case SwitchState::Pending:
+            option->backgroundBrush = QColor(255, 236, 179); // waiting: amber
+            break;
+        case SwitchState::Confirmed:
+            option->backgroundBrush = QColor(200, 236, 200); // done: green
+            break;
+        case SwitchState::Failed:
+            option->backgroundBrush = QColor(246, 196, 196); // failed: red
+            break;
+        case SwitchState::None:
+            break;
+        }
+    }
+};
 
 void FlattenHeader(QTableView* list) {
     list->horizontalHeader()->setSectionsClickable(false);
@@ -158,6 +191,9 @@ void FrMain::buildUi() {
             m_clientList->selectionModel()->clear();
     });
     m_clientList->setModel(clients);
+    // Many workstations at once: Ctrl/Shift-click and Ctrl+A.
+    m_clientList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_clientList->setItemDelegate(new SwitchStateDelegate(m_clientList));
     m_clientList->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_clientList->horizontalHeader()->setDefaultSectionSize(kClientColumnWidth);
     m_clientList->horizontalHeader()->setResizeContentsPrecision(kClientFitRows);
@@ -165,6 +201,11 @@ void FrMain::buildUi() {
     m_lineList->setModel(m_lines->model());
     m_tabs->addTab(m_clientList, QStringLiteral("客户端机子"));
     m_tabs->addTab(m_lineList, QStringLiteral("网关、DNS配置"));
+    m_lineLoad = new LineLoadModel(m_lines, clients, this);
+    m_loadList = MakeList(QStringLiteral("XianLuTongJi"), m_tabs);
+    m_loadList->setModel(m_lineLoad);
+    m_loadList->setContextMenuPolicy(Qt::NoContextMenu);
+    m_tabs->addTab(m_loadList, QStringLiteral("线路统计"));
     layout->addWidget(m_tabs, 1);
     setCentralWidget(central);
 
@@ -180,7 +221,19 @@ void FrMain::buildUi() {
     m_countPanel->setObjectName(QStringLiteral("Panel1"));
     m_clockPanel = new QLabel(status);
     m_clockPanel->setObjectName(QStringLiteral("Panel2"));
+    m_switchPanel = new QLabel(status);
+    m_switchPanel->setObjectName(QStringLiteral("SwitchSummary"));
+    m_resendButton = new QPushButton(QStringLiteral("重发失败"), status);
+    m_resendButton->setObjectName(QStringLiteral("ResendButton"));
+    m_resendButton->setFlat(true);
+    m_resendButton->hide();
+    m_auditButton = new QPushButton(QStringLiteral("切换记录"), status);
+    m_auditButton->setObjectName(QStringLiteral("AuditLogButton"));
+    m_auditButton->setFlat(true);
     status->addWidget(m_countPanel, 1);
+    status->addPermanentWidget(m_switchPanel);
+    status->addPermanentWidget(m_resendButton);
+    status->addPermanentWidget(m_auditButton);
     status->addPermanentWidget(m_clockPanel);
 
     m_clockTimer = new QTimer(this);
@@ -212,6 +265,15 @@ void FrMain::buildUi() {
         m_lines->rebuildLineMenu();
     });
     connect(m_lineMenu, &LineMenu::lineChosen, this, &FrMain::onLineChosen);
+    connect(m_lineMenu, &LineMenu::moveLineChosen, this, &FrMain::moveLine);
+    connect(m_lineMenu, &LineMenu::resendFailedChosen, this, &FrMain::resendFailed);
+    connect(m_resendButton, &QPushButton::clicked, this, &FrMain::resendFailed);
+    connect(m_auditButton, &QPushButton::clicked, this, &FrMain::showAuditLog);
+    connect(m_lineMenu->popupMenu(), &QMenu::aboutToShow, this, [this] {
+        for (int k = 0; k < m_lines->menuNames().size(); ++k)
+            m_lineMenu->setMoveSourceEnabled(k, !m_lineLoad->clientsOnLine(k).isEmpty());
+        m_lineMenu->resendAction()->setEnabled(m_server->switchTracker()->summary().failed > 0);
+    });
     connect(m_clientList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         // The command goes to the connections selected when the menu opened: should a row
         // leave while the menu is open, the view would select its neighbour instead.
@@ -247,6 +309,67 @@ void FrMain::connectControllers() {
     });
     connect(m_lines, &LineTableController::lineMenuRebuilt, this,
             [this] { m_lineMenu->build(m_lines->menuNames()); });
+    // Every command goes through the tracker: rows show pending, confirmed or failed, and the
+    // audit log records each with the line the row showed.
+    m_lines->setSwitchTracker(m_server->switchTracker(), [this](ConnectionHub::ClientId id) {
+        return m_server->clientModel()->lineNameAt(m_server->clientModel()->rowOf(id));
+    });
+    // A bulk command changes the summary thousands of times in one pass: shown once after it.
+    m_summaryTimer = new QTimer(this);
+    m_summaryTimer->setSingleShot(true);
+    m_summaryTimer->setInterval(50);
+    connect(m_summaryTimer, &QTimer::timeout, this, &FrMain::showSwitchSummary);
+    connect(m_server->switchTracker(), &SwitchTracker::summaryChanged, m_summaryTimer,
+            qOverload<>(&QTimer::start));
+}
+
+void FrMain::showSwitchSummary() {
+    const SwitchTracker::Summary summary = m_server->switchTracker()->summary();
+    m_switchPanel->setText(SwitchTracker::SummaryText(summary));
+    m_resendButton->setVisible(summary.failed > 0);
+}
+
+QString FrMain::switchSummaryText() const {
+    return m_switchPanel->text();
+}
+
+void FrMain::moveLine(int fromEntry, int toEntry) {
+    m_lines->switchClients(toEntry, m_lineLoad->clientsOnLine(fromEntry));
+}
+
+int FrMain::resendFailed() {
+    return m_server->switchTracker()->resendFailed();
+}
+
+void FrMain::showAuditLog() {
+    if (!m_auditDialog) {
+        m_auditDialog = new QDialog(this);
+        m_auditDialog->setObjectName(QStringLiteral("AuditLogDialog"));
+        m_auditDialog->setWindowTitle(QStringLiteral("切换记录"));
+        m_auditDialog->resize(720, 420);
+        auto* layout = new QVBoxLayout(m_auditDialog);
+        m_auditView = new QPlainTextEdit(m_auditDialog);
+        m_auditView->setObjectName(QStringLiteral("AuditLogText"));
+        m_auditView->setReadOnly(true);
+        m_auditView->setLineWrapMode(QPlainTextEdit::NoWrap);
+        layout->addWidget(m_auditView);
+        connect(m_server->auditLog(), &AuditLog::appended, m_auditDialog, [this] {
+            if (m_auditDialog->isVisible() && !m_auditRefresh->isActive())
+                m_auditRefresh->start();
+        });
+        m_auditRefresh = new QTimer(m_auditDialog);
+        m_auditRefresh->setSingleShot(true);
+        m_auditRefresh->setInterval(300);
+        connect(m_auditRefresh, &QTimer::timeout, this, &FrMain::refreshAuditLog);
+    }
+    refreshAuditLog();
+    m_auditDialog->show();
+    m_auditDialog->raise();
+}
+
+void FrMain::refreshAuditLog() {
+    m_auditView->setPlainText(m_server->auditLog()->tail(kAuditLogLines).join(QLatin1Char('\n')));
+    m_auditView->moveCursor(QTextCursor::End);
 }
 
 bool FrMain::start() {
@@ -312,11 +435,16 @@ void FrMain::onTabChanged(int index) {
         m_currentTab = 2;
         setPanel1(lineCountText(m_lines->model()->rowCount()));
         autoSizeLineColumns();
+    } else if (index == 2) {
+        m_cellEditor->end(true);
+        m_currentTab = 3;
+        setPanel1(clientCountText());
+        m_lineLoad->recount();
     }
 }
 
 void FrMain::updateClock() {
-    setPanel1(m_currentTab == 1 ? clientCountText() : lineCountText(m_lines->model()->rowCount()));
+    setPanel1(m_currentTab == 2 ? lineCountText(m_lines->model()->rowCount()) : clientCountText());
     m_clockPanel->setText(ClockText(QDateTime::currentDateTime(), QLocale::system()));
 }
 

@@ -11,6 +11,8 @@
 #include <optional>
 
 class QCheckBox;
+class QDialog;
+class QPlainTextEdit;
 class QDateTime;
 class QLabel;
 class QLineEdit;
@@ -29,6 +31,7 @@ namespace torvane::server {
 
 class CellEditor;
 class ClientListModel;
+class LineLoadModel;
 class LineMenu;
 class LineTableController;
 class LineTableModel;
@@ -81,7 +84,10 @@ public:
 
     QString lineFilePath() const;
     QString statusText(int panel) const;            // panel 1 or 2
-    int currentTab() const { return m_currentTab; } // 1 client list, 2 line table
+    int currentTab() const { return m_currentTab; } // 1 client list, 2 line table, 3 line load
+    LineLoadModel* lineLoad() const { return m_lineLoad; }
+    // "切换中 N 台，已完成 M 台，失败 K 台" as the status bar shows it.
+    QString switchSummaryText() const;
     bool isPrimaryInstance() const { return m_primary; }
     quint16 lastListenPort() const;
     bool lastListenSucceeded() const;
@@ -96,6 +102,10 @@ public slots:
     void refreshTable();  // ShuaXin
     void rebuildLineMenu();
     void updateClock(); // Timer1
+    // Every workstation now on menu entry fromEntry gets the command for entry toEntry.
+    void moveLine(int fromEntry, int toEntry);
+    int resendFailed();
+    void showAuditLog();
 
 signals:
     // The window was closed (also from the tray menu while hidden): the program ends.
@@ -119,6 +129,8 @@ private:
     QString clientCountText() const;
     QString lineCountText(int count) const;
     void setPanel1(const QString& text);
+    void showSwitchSummary();
+    void refreshAuditLog();
 
     FrMainOptions m_options;
     ServerController* m_server = nullptr;
@@ -148,7 +160,16 @@ private:
     QLabel* m_countPanel = nullptr;     // Panel1
     QLabel* m_clockPanel = nullptr;     // Panel2
     QTimer* m_clockTimer = nullptr;     // Timer1
-    QMenu* m_tableMenu = nullptr;       // FrMenu2
+    QTableView* m_loadList = nullptr;   // XianLuTongJi
+    LineLoadModel* m_lineLoad = nullptr;
+    QLabel* m_switchPanel = nullptr;
+    QPushButton* m_resendButton = nullptr;
+    QPushButton* m_auditButton = nullptr;
+    QTimer* m_summaryTimer = nullptr;
+    QDialog* m_auditDialog = nullptr;
+    QPlainTextEdit* m_auditView = nullptr;
+    QTimer* m_auditRefresh = nullptr;
+    QMenu* m_tableMenu = nullptr; // FrMenu2
 };
 
 } // namespace torvane::server

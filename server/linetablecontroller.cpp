@@ -3,6 +3,7 @@
 #include "common/linefile.h"
 #include "server/linetablemodel.h"
 #include "server/serverlogging.h"
+#include "server/switchtracker.h"
 
 #include <QSet>
 
@@ -103,6 +104,12 @@ void LineTableController::rebuildLineMenu() {
     emit lineMenuRebuilt();
 }
 
+void LineTableController::setSwitchTracker(
+    SwitchTracker* tracker, std::function<QString(ConnectionHub::ClientId)> currentLineOf) {
+    m_tracker = tracker;
+    m_currentLineOf = std::move(currentLineOf);
+}
+
 int LineTableController::switchClients(int entry, const QList<ConnectionHub::ClientId>& ids) {
     if (!m_menuBuilt || entry < 0 || entry >= m_menuNames.size())
         return 0;
@@ -114,7 +121,12 @@ int LineTableController::switchClients(int entry, const QList<ConnectionHub::Cli
             continue;
         done.insert(id);
         // The hub sends only on a connection that is still connected.
-        if (m_hub->sendSwitch(id, line.gateway, line.primaryDns, line.secondaryDns))
+        const bool ok =
+            m_tracker ? m_tracker->send(id, m_currentLineOf ? m_currentLineOf(id) : QString(),
+                                        m_menuNames.at(entry), line.gateway, line.primaryDns,
+                                        line.secondaryDns)
+                      : m_hub->sendSwitch(id, line.gateway, line.primaryDns, line.secondaryDns);
+        if (ok)
             ++sent;
     }
     return sent;

@@ -9,9 +9,12 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace torvane::server {
 
 class LineTableModel;
+class SwitchTracker;
 
 // Gateway and DNS servers of one line as the table showed them when the line menu was built.
 struct SwitchEntry {
@@ -59,6 +62,10 @@ public:
     // Sends line `entry` of the last build to every listed connection that is connected, each
     // once. Returns how many were sent; an entry the menu does not offer sends nothing.
     int switchClients(int entry, const QList<ConnectionHub::ClientId>& ids);
+    // From now on commands go through the tracker, which follows each to its confirmation;
+    // currentLineOf names the line a connection is on, for the log.
+    void setSwitchTracker(SwitchTracker* tracker,
+                          std::function<QString(ConnectionHub::ClientId)> currentLineOf);
 
 signals:
     void message(const QString& text);
@@ -72,6 +79,8 @@ private:
     QStringList m_menuNames;
     QList<SwitchEntry> m_switchTable;
     bool m_menuBuilt = false;
+    SwitchTracker* m_tracker = nullptr;
+    std::function<QString(ConnectionHub::ClientId)> m_currentLineOf;
 };
 
 } // namespace torvane::server

@@ -4,10 +4,12 @@
 #include "common/regstore.h"
 #include "common/settingvalues.h"
 #include "common/validators.h"
+#include "server/auditlog.h"
 #include "server/clientlistmodel.h"
 #include "server/descriptorbudget.h"
 #include "server/serverlogging.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace torvane::server {
@@ -21,6 +23,11 @@ ServerController::ServerController(const QString& lineFilePath,
     m_hub = new ConnectionHub(std::move(backend), this);
     m_clientModel = new ClientListModel(m_hub, this);
     m_hub->setLineFilePath(m_lineFilePath);
+    m_auditLog = new AuditLog(
+        QFileInfo(m_lineFilePath).absoluteDir().filePath(QStringLiteral("SwitchLog.txt")),
+        AuditLog::kDefaultMaxBytes, this);
+    m_switchTracker = new SwitchTracker(m_hub, m_auditLog, this);
+    m_clientModel->setSwitchTracker(m_switchTracker);
     connect(m_hub, &ConnectionHub::clientConnected, this,
             [this](ConnectionHub::ClientId, const QString& address) {
                 if (m_settings.balloonOn())

@@ -10,7 +10,9 @@
 
 namespace torvane::server {
 
+class AuditLog;
 class ClientListModel;
+class SwitchTracker;
 
 // Listening, the port and the two options of the Server, without a window: owns the connection
 // hub and the client list model, loads and stores the settings, and decides the balloons.
@@ -32,6 +34,10 @@ public:
 
     ConnectionHub* hub() const { return m_hub; }
     ClientListModel* clientModel() const { return m_clientModel; }
+    // Every switch command goes through the tracker, which confirms it and writes the audit
+    // log ("SwitchLog.txt" beside the line file).
+    SwitchTracker* switchTracker() const { return m_switchTracker; }
+    AuditLog* auditLog() const { return m_auditLog; }
 
     // Start: loadSettings(), then startListening().
     void start();
@@ -65,6 +71,8 @@ signals:
 private:
     ConnectionHub* m_hub = nullptr;
     ClientListModel* m_clientModel = nullptr;
+    AuditLog* m_auditLog = nullptr;
+    SwitchTracker* m_switchTracker = nullptr;
     QString m_lineFilePath;
     ServerSettings m_settings;
     quint16 m_lastListenPort = 0;

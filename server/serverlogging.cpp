@@ -5,5 +5,6 @@ namespace torvane::server {
 Q_LOGGING_CATEGORY(lcHub, "torvane.server.hub")
 Q_LOGGING_CATEGORY(lcSettings, "torvane.server.settings")
 Q_LOGGING_CATEGORY(lcLines, "torvane.server.lines")
+Q_LOGGING_CATEGORY(lcAudit, "torvane.server.audit")
 
 } // namespace torvane::server

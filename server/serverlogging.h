@@ -8,5 +8,6 @@ namespace torvane::server {
 Q_DECLARE_LOGGING_CATEGORY(lcHub)      // torvane.server.hub: listening, accepting, descriptors
 Q_DECLARE_LOGGING_CATEGORY(lcSettings) // torvane.server.settings: FwqDk, GengXin, QiQiu
 Q_DECLARE_LOGGING_CATEGORY(lcLines)    // torvane.server.lines: the line table and its file
+Q_DECLARE_LOGGING_CATEGORY(lcAudit)    // torvane.server.audit: switch commands and their outcome
 
 } // namespace torvane::server

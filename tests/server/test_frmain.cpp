@@ -9,6 +9,7 @@
 #include "server/celleditor.h"
 #include "server/clientlistmodel.h"
 #include "server/frmain.h"
+#include "server/lineloadmodel.h"
 #include "server/linemenu.h"
 #include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
@@ -78,6 +79,7 @@ private slots:
     void minimiseNeverHidesWithoutATray();
     void closingEndsEverything();
     void initialWindowShowsEveryClientHeader();
+    void bulkCommandsAreFollowedInTheWindow();
 
 private:
     std::unique_ptr<FrMain> makeWindow(bool guard = false, bool show = true);
@@ -709,8 +711,20 @@ void TestServerWindow::lineMenuShowsTheNamesAsCaptions() {
     QCOMPARE(menu.switchMenu()->actions().at(1)->text(), QStringLiteral("B&&B"));
     QCOMPARE(menu.entryCount(), 3);
     QCOMPARE(menu.popupMenu()->title(), QStringLiteral("菜单1"));
-    QCOMPARE(menu.popupMenu()->actions().size(), 1);
+    QCOMPARE(menu.popupMenu()->actions().size(), 3);
     QCOMPARE(menu.popupMenu()->actions().at(0)->text(), QStringLiteral("切换到"));
+    // Moving a whole line offers every other line as the target.
+    const QList<QAction*> sources = menu.moveLineMenu()->actions();
+    QCOMPARE(sources.size(), 3);
+    QCOMPARE(sources.at(1)->text(), QStringLiteral("把 B&&B 线路上的全部机子切换到"));
+    QCOMPARE(sources.at(1)->menu()->actions().size(), 2);
+    QSignalSpy moved(&menu, &LineMenu::moveLineChosen);
+    QVERIFY(!menu.triggerMove(1, 1));
+    menu.setMoveSourceEnabled(2, false);
+    QVERIFY(!menu.triggerMove(2, 0));
+    QVERIFY(menu.triggerMove(1, 2));
+    QCOMPARE(moved.size(), 1);
+    QCOMPARE(moved.at(0), (QList<QVariant>{1, 2}));
     QCOMPARE(menu.switchMenu()->objectName(), QStringLiteral("Qih"));
     QVERIFY(menu.trigger(1));
     QCOMPARE(chosen.size(), 1);
@@ -793,3 +807,61 @@ void TestServerWindow::initialWindowShowsEveryClientHeader() {
 
 QTEST_MAIN(TestServerWindow)
 #include "test_frmain.moc"
+
+// Many workstations at once: Ctrl+A and one pick, then a whole line moved; the status bar
+// counts the confirmations and the third tab the workstations per line.
+void TestServerWindow::bulkCommandsAreFollowedInTheWindow() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    w->lineTable()->setRows(
+        {Line("A", "10.1.1.1", "10.1.1.2", ""), Line("X", "10.2.2.1", "10.2.2.2", "")});
+    w->rebuildLineMenu();
+
+    std::vector<std::unique_ptr<QTcpSocket>> peers;
+    auto reportLine = [](QTcpSocket& peer, const char* gateway, const char* dns) {
+        peer.write(Protocol::ComposeReport(QString::fromLatin1(gateway), QString::fromLatin1(dns),
+                                           QString(), QStringLiteral("0")));
+        peer.flush();
+    };
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(std::make_unique<QTcpSocket>());
+        peers.back()->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(peers.back()->waitForConnected(5000));
+        reportLine(*peers.back(), "10.1.1.1", "10.1.1.2");
+    }
+    QVERIFY(waitForRows(w.get(), 3));
+
+    auto* kh = child<QTableView>(w.get(), "KhList");
+    kh->setFocus();
+    QTest::keyClick(kh, Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(kh->selectionModel()->selectedRows().size(), 3);
+    w->findChild<QAction*>(QStringLiteral("XianLu2"))->trigger();
+    const QByteArray toX = ToGbk(QStringLiteral("切换10.2.2.1;10.2.2.2;"));
+    for (auto& peer : peers) {
+        QTRY_COMPARE(peer->bytesAvailable(), qint64(toX.size()));
+        QCOMPARE(peer->readAll(), toX);
+    }
+    QTRY_COMPARE(w->switchSummaryText(), QStringLiteral("切换中 3 台，已完成 0 台，失败 0 台"));
+    for (auto& peer : peers)
+        reportLine(*peer, "10.2.2.1", "10.2.2.2");
+    QTRY_COMPARE(w->switchSummaryText(), QStringLiteral("切换中 0 台，已完成 3 台，失败 0 台"));
+
+    // The third tab counts them on X now.
+    auto* tabs = child<QTabWidget>(w.get(), "Tabs");
+    tabs->setCurrentIndex(2);
+    QCOMPARE(w->currentTab(), 3);
+    QTRY_COMPARE(w->lineLoad()->countOf(1), 3);
+    QCOMPARE(w->lineLoad()->countOf(0), 0);
+
+    // Everything on X back to A, from the menu as it opens.
+    emit w->lineMenu()->popupMenu()->aboutToShow();
+    QVERIFY(!w->lineMenu()->triggerMove(0, 1)); // nobody on A
+    QVERIFY(w->lineMenu()->triggerMove(1, 0));
+    const QByteArray toA = ToGbk(QStringLiteral("切换10.1.1.1;10.1.1.2;"));
+    for (auto& peer : peers) {
+        QTRY_COMPARE(peer->bytesAvailable(), qint64(toA.size()));
+        QCOMPARE(peer->readAll(), toA);
+    }
+}
