@@ -3,6 +3,7 @@
 #include "common/linefile.h"
 #include "common/messagereader.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -130,6 +131,12 @@ private slots:
     }
 
     void mergedUpdateAndSwitchAreBothApplied() {
+        // The switch log names who asked, from what line to what line, and the outcome.
+        QTest::ignoreMessage(QtInfoMsg,
+                             QRegularExpression(QStringLiteral(
+                                 "^\\d{4}-\\d\\d-\\d\\dT[\\d:]+ switch by server from 电信二 "
+                                 "\\(10\\.0\\.0\\.1, 10\\.0\\.0\\.53\\) to 联通 "
+                                 "\\(10\\.2\\.0\\.1, 10\\.2\\.0\\.53\\): done$")));
         QSignalSpy reloaded(m_client->controller.get(), &ClientContext::lineListReloaded);
         m_peer->write(Gbk("更新") + kNewFile + Gbk("切换10.2.0.1;10.2.0.53;"));
         // The update renames the line in use (told at once), then the switch reports its end.
