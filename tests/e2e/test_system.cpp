@@ -4,8 +4,13 @@
 // routes and resolver files, the Clients' line files and the Server's rows.
 // Needs root; without it (or without namespaces) every test fails, it never skips.
 #include "common/gbk.h"
+#include "server/auditlog.h"
 #include "server/clientlistmodel.h"
 #include "server/frmain.h"
+#include "server/lineloadmodel.h"
+#include "server/linemenu.h"
+#include "server/servercontroller.h"
+#include "server/switchtracker.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -33,7 +38,7 @@ using namespace torvane::server;
 
 namespace {
 
-constexpr int kWorkstations = 2;
+constexpr int kWorkstations = 3;
 constexpr quint16 kPort = 15200;
 const QString kGatewayA = QStringLiteral("10.77.0.1");
 const QString kGatewayB = QStringLiteral("10.77.0.254");
@@ -200,6 +205,7 @@ private slots:
     void cleanup();
     void reportsFillTheRows();
     void adminSwitchMovesOneWorkstation();
+    void adminMovesWholeLines();
     void lineListUpdateFollowsTheReport();
     void serverRestartBringsClientsBack();
     void killedClientLeavesTheList();
@@ -212,6 +218,7 @@ private:
     QString cell(int k, int column) const;
     QString rowText(int k) const;
     void switchFromMenu(int k, const QString& lineName);
+    void moveLine(int fromEntry, int toEntry, const QList<int>& moved);
 
     QTemporaryDir m_dir;
     std::unique_ptr<FrMain> m_server;
@@ -224,9 +231,10 @@ void SystemTest::initTestCase() {
     QVERIFY2(g_lan.up, qPrintable(g_lan.error));
     QVERIFY(m_dir.isValid());
 
-    // ws1 starts on 电信, ws2 on 联通.
+    // ws1 and ws3 start on 电信, ws2 on 联通.
     SetLine(1, kGatewayA, QStringLiteral("192.0.2.53"));
     SetLine(2, kGatewayB, QStringLiteral("198.51.100.53"));
+    SetLine(3, kGatewayA, QStringLiteral("192.0.2.53"));
 
     const QString serverDir = m_dir.filePath(QStringLiteral("adm"));
     QVERIFY(QDir().mkpath(serverDir));
@@ -382,7 +390,8 @@ void SystemTest::reportsFillTheRows() {
     QTRY_COMPARE_WITH_TIMEOUT(m_server->clientModel()->clientCount(), kWorkstations, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(rowText(1), RowText(kGatewayA, " 192.0.2.53", "电信"), 10000);
     QTRY_COMPARE_WITH_TIMEOUT(rowText(2), RowText(kGatewayB, " 198.51.100.53", "联通"), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->statusText(1), QStringLiteral("目前共有 2 台客户端连接"),
+    QTRY_COMPARE_WITH_TIMEOUT(rowText(3), RowText(kGatewayA, " 192.0.2.53", "电信"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->statusText(1), QStringLiteral("目前共有 3 台客户端连接"),
                               5000);
     // The Server answers with its list, which replaces the Clients' files.
     for (int k = 1; k <= kWorkstations; ++k) {
@@ -417,6 +426,46 @@ void SystemTest::adminSwitchMovesOneWorkstation() {
         Nameservers(1), QStringList({QStringLiteral("192.0.2.53"), QStringLiteral("192.0.2.54")}),
         10000);
     QTRY_COMPARE_WITH_TIMEOUT(rowText(1), RowText(kGatewayA, " 192.0.2.53", "电信"), 10000);
+}
+
+// The administrator moves every workstation of a line from the pop-up menu; each row turns
+// confirmed when its report carries the new line, and the routes follow.
+void SystemTest::moveLine(int fromEntry, int toEntry, const QList<int>& moved) {
+    m_server->clientModel()->flush();
+    m_server->lineLoad()->recount();
+    emit m_server->lineMenu()->popupMenu()->aboutToShow(); // enables the lines with workstations
+    QVERIFY(m_server->lineMenu()->triggerMove(fromEntry, toEntry));
+    SwitchTracker* tracker = m_server->serverController()->switchTracker();
+    QCOMPARE(tracker->summary().pending, int(moved.size()));
+    const QString gateway = toEntry == 0 ? kGatewayA : kGatewayB;
+    const QString dns =
+        toEntry == 0 ? QStringLiteral("192.0.2.53") : QStringLiteral("198.51.100.53");
+    for (int k : moved) {
+        QTRY_COMPARE_WITH_TIMEOUT(DefaultGateway(k), gateway, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(Nameservers(k).value(0), dns, 10000);
+        const ConnectionHub::ClientId id = m_server->clientModel()->clientIdAt(rowOf(k));
+        QTRY_COMPARE_WITH_TIMEOUT(tracker->stateOf(id), SwitchState::Confirmed, 10000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_server->switchSummaryText(),
+        QStringLiteral("切换中 0 台，已完成 %1 台，失败 0 台").arg(moved.size()), 5000);
+}
+
+void SystemTest::adminMovesWholeLines() {
+    // ws2 alone is on 联通: all three end up on 电信, then all three move to 联通 and back.
+    moveLine(1, 0, {2});
+    moveLine(0, 1, {1, 2, 3});
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->lineLoad()->countOf(1), 3, 5000);
+    QCOMPARE(m_server->lineLoad()->countOf(0), 0);
+    moveLine(1, 0, {1, 2, 3});
+    // Every command is in the audit log beside the Server, with its outcome.
+    m_server->serverController()->auditLog()->flush();
+    const QStringList log =
+        QString::fromUtf8(ReadAll(m_server->serverController()->auditLog()->path()))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(log.filter(QStringLiteral("\t已完成")).size(), log.size());
+    QVERIFY2(log.size() >= 7, qPrintable(log.join(QLatin1Char('\n'))));
+    QCOMPARE(log.filter(QStringLiteral("\t10.77.0.13\t电信\t联通\t已完成")).size(), 1);
 }
 
 void SystemTest::lineListUpdateFollowsTheReport() {
@@ -475,7 +524,7 @@ void SystemTest::killedClientLeavesTheList() {
     m_server->clientModel()->flush();
     QCOMPARE(rowOf(1), -1);
     QVERIFY(rowOf(2) >= 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->statusText(1), QStringLiteral("目前共有 1 台客户端连接"),
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->statusText(1), QStringLiteral("目前共有 2 台客户端连接"),
                               5000);
     qInfo("Killed Client's row removed after %lld ms", static_cast<long long>(gone.elapsed()));
     m_clients[1]->waitForFinished(3000);
