@@ -34,9 +34,9 @@ public:
 
 // How often a caller may switch; what is over the limit is refused, not queued.
 struct SwitchRateLimits {
-    int switchesPerWindow = 6; // per caller uid (or account), accepted or not
+    int switchesPerWindow = 20; // per caller uid (or account), accepted or not
     qint64 windowMs = 10'000;  // sliding window
-    int machineWidePerWindow = 20;
+    int machineWidePerWindow = 40;
 };
 
 // The OS-neutral heart of the privileged switching service: it takes the raw request of an
