@@ -1,0 +1,52 @@
+#include "common/logging.h"
+#include "service/core/switchservicecore.h"
+#include "service/linux/linuxapplier.h"
+#include "service/linux/switchbusservice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QLoggingCategory>
+
+#include <syslog.h>
+
+Q_LOGGING_CATEGORY(lcService, "torvane.service.switch")
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("torvane-switchd"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
+    torvane::InstallMessageFormat();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Switches this machine's default gateway and DNS servers for the Torvane "
+                       "Client, for callers polkit allows (action org.torvane.switch-line)."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption resolverOption(
+        QStringLiteral("resolver-file"),
+        QStringLiteral("The resolver file written when systemd-resolved does not run."),
+        QStringLiteral("path"), QStringLiteral("/etc/resolv.conf"));
+    parser.addOption(resolverOption);
+    parser.process(app);
+
+    // Every decision goes to the journal (or syslog). Started by hand, or anywhere the error
+    // output is not already the journal, a copy goes to the error output too.
+    const bool stderrIsJournal = qEnvironmentVariableIsSet("JOURNAL_STREAM");
+    openlog("torvane-switchd", LOG_PID | (stderrIsJournal ? 0 : LOG_PERROR), LOG_DAEMON);
+
+    QDBusConnection bus = QDBusConnection::systemBus();
+    torvane::service::LinuxApplier applier(bus, parser.value(resolverOption));
+    torvane::service::SwitchServiceCore core(
+        applier, [](const QString& line) { syslog(LOG_NOTICE, "%s", line.toUtf8().constData()); });
+    torvane::service::SwitchBusService service(core, bus);
+    QString errorText;
+    if (!service.publish(&errorText)) {
+        syslog(LOG_ERR, "not started: %s", errorText.toUtf8().constData());
+        return 1;
+    }
+    syslog(LOG_INFO, "ready on the system bus as %s; DNS through the %s",
+           torvane::service::kBusName, applier.dnsWay().toUtf8().constData());
+    return app.exec();
+}

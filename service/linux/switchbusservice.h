@@ -1,0 +1,39 @@
+#pragma once
+
+#include "service/core/switchservicecore.h"
+#include "service/linux/polkitauthority.h"
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+
+namespace torvane::service {
+
+inline constexpr char kBusName[] = "org.torvane.Switch1";
+inline constexpr char kObjectPath[] = "/org/torvane/Switch1";
+
+// The switching service's one method on the system bus, `Switch(ay request) -> ay reply`. It
+// learns who calls from the bus (uid, pid, unique name), lets root through and asks polkit
+// about everybody else, then hands the request to the core, which checks, applies and logs.
+// A malformed request is refused before polkit is bothered.
+class SwitchBusService : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.torvane.Switch1")
+public:
+    SwitchBusService(SwitchServiceCore& core, const QDBusConnection& bus,
+                     QObject* parent = nullptr);
+
+    // Registers the object and takes the bus name; false with the reason when either fails.
+    bool publish(QString* errorText);
+
+public slots:
+    Q_SCRIPTABLE QByteArray Switch(const QByteArray& request);
+
+private:
+    SwitchServiceCore& m_core;
+    QDBusConnection m_bus;
+    PolkitAuthority m_polkit;
+};
+
+} // namespace torvane::service
