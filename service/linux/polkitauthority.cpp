@@ -67,6 +67,7 @@ PolkitAuthority::PolkitAuthority(const QDBusConnection& bus, QObject* parent)
     : QObject(parent), m_bus(bus) {
     qDBusRegisterMetaType<PolkitSubject>();
     qDBusRegisterMetaType<PolkitResult>();
+    qDBusRegisterMetaType<QMap<QString, QString>>();
 }
 
 void PolkitAuthority::check(const QString& busName, const QString& action, bool interactive,
