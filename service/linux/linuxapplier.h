@@ -17,7 +17,7 @@ public:
     AdapterSettings current() override;
     SwitchReply apply(const AdapterSettings& settings) override;
 
-    // Which way the DNS servers go now: "resolved" or "resolver file".
+    // Which way the DNS servers go now: "systemd-resolved" or "resolver file".
     QString dnsWay() const;
 
 private:

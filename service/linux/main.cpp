@@ -46,7 +46,7 @@ int main(int argc, char* argv[]) {
         syslog(LOG_ERR, "not started: %s", errorText.toUtf8().constData());
         return 1;
     }
-    syslog(LOG_INFO, "ready on the system bus as %s; DNS through the %s",
+    syslog(LOG_INFO, "ready on the system bus as %s; DNS servers go to %s",
            torvane::service::kBusName, applier.dnsWay().toUtf8().constData());
     return app.exec();
 }

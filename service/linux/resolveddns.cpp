@@ -125,10 +125,10 @@ QStringList ResolvedDns::servers() const {
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << QStringLiteral("org.freedesktop.resolve1.Manager") << QStringLiteral("DNS");
     const QDBusMessage answer = m_bus.call(get);
-    QStringList found;
+    QStringList found, global;
     if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty())
         return found;
-    // a(iiay): link, family, address; the link does not matter for the log.
+    // a(iiay): link (0 for global), family, address; the links' own servers come first.
     const QDBusArgument list =
         answer.arguments().first().value<QDBusVariant>().variant().value<QDBusArgument>();
     list.beginArray();
@@ -143,10 +143,11 @@ QStringList ResolvedDns::servers() const {
         const quint32 value = quint32(quint8(address[0])) << 24 |
                               quint32(quint8(address[1])) << 16 | quint32(quint8(address[2])) << 8 |
                               quint32(quint8(address[3]));
-        if (const QString text = Ipv4::Format(value); !found.contains(text))
-            found.append(text);
+        (ifindex == 0 ? global : found).append(Ipv4::Format(value));
     }
     list.endArray();
+    found += global;
+    found.removeDuplicates();
     return found;
 }
 

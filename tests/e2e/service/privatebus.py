@@ -21,6 +21,7 @@ BUS_NAME = "org.torvane.Switch1"
 OBJECT_PATH = "/org/torvane/Switch1"
 ALLOWED_USER = "nobody"    # granted by the test's polkit rule
 REFUSED_USER = "daemon"    # no rule, no session: polkit's answer is no
+RESOLVED_UID = 64991  # the user systemd-resolved drops to, known only in its namespace
 RESOLVED_CACHE = os.path.expanduser("~/.cache/torvane/systemd-resolved")
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -115,10 +116,25 @@ class PrivateBus:
             f.write(BUS_CONFIG.format(socket=self.socket,
                                       policy=os.path.join(PACKAGING, "org.torvane.Switch1.conf"),
                                       extra=extra))
-        self.start("bus", ["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile"])
+        # The bus runs with resolved's user added to an /etc of its own, so that resolved's bus
+        # policy, which names that user, applies; the machine's /etc stays as it is.
+        self.start("bus", ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                           self._etc_with_resolved_user("bus") +
+                           "exec dbus-daemon --config-file=%s --nofork --nopidfile" % config])
         if not wait_for(lambda: os.path.exists(self.socket), 10):
             raise RuntimeError("the private bus did not start: " + self.log("bus"))
         os.chmod(self.socket, 0o777)
+
+    def _etc_with_resolved_user(self, name):
+        upper = os.path.join(self.tmp, name + "-etc-upper")
+        work = os.path.join(self.tmp, name + "-etc-work")
+        os.makedirs(upper)
+        os.makedirs(work)
+        return """set -e
+mount -t overlay overlay -o lowerdir=/etc,upperdir={upper},workdir={work} /etc
+getent passwd systemd-resolve >/dev/null || echo 'systemd-resolve:x:{uid}:{uid}::/run/systemd/resolve:/usr/sbin/nologin' >>/etc/passwd
+getent group systemd-resolve >/dev/null || echo 'systemd-resolve:x:{uid}:' >>/etc/group
+""".format(upper=upper, work=work, uid=RESOLVED_UID)
 
     def env(self, **extra):
         env = dict(os.environ)
@@ -190,19 +206,11 @@ class PrivateBus:
     def start_resolved(self, netns, root):
         """systemd-resolved in the workstation's namespace, with the user it drops to added in
         an overlay over /etc and its own /run, both seen by it alone."""
-        upper = os.path.join(self.tmp, "etc-upper")
-        work = os.path.join(self.tmp, "etc-work")
-        os.makedirs(upper)
-        os.makedirs(work)
-        script = """set -e
-mount -t overlay overlay -o lowerdir=/etc,upperdir={upper},workdir={work} /etc
-getent passwd systemd-resolve >/dev/null || echo 'systemd-resolve:x:991:991::/run/systemd/resolve:/usr/sbin/nologin' >>/etc/passwd
-getent group systemd-resolve >/dev/null || echo 'systemd-resolve:x:991:' >>/etc/group
-mount -t tmpfs tmpfs /run
+        script = self._etc_with_resolved_user("resolved") + """mount -t tmpfs tmpfs /run
 mkdir -p /run/systemd/resolve
 chown systemd-resolve:systemd-resolve /run/systemd/resolve
 exec {root}/lib/systemd/systemd-resolved
-""".format(upper=upper, work=work, root=root)
+""".format(root=root)
         self.start("resolved", ["ip", "netns", "exec", netns, "unshare", "-m", "--propagation",
                                 "private", "sh", "-c", script],
                    env=self.env(SYSTEMD_LOG_LEVEL="info"))
