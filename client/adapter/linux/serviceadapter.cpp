@@ -15,8 +15,6 @@ namespace {
 // Long enough for a password the user types into the desktop's polkit agent.
 constexpr int kCallTimeoutMs = 120'000;
 
-const QString kResolvedFolder = QStringLiteral("/run/systemd/resolve/");
-
 } // namespace
 
 ServiceAdapter::ServiceAdapter(const QDBusConnection& bus, const QString& resolverPath,
@@ -30,11 +28,14 @@ ServiceAdapter::~ServiceAdapter() {
     delete m_call;
 }
 
-QString ServiceAdapter::InspectionResolverPath(const QString& systemFile) {
+QString ServiceAdapter::InspectionResolverPath(const QString& systemFile,
+                                               const QString& resolvedFolder) {
     const QFileInfo info(systemFile);
+    const QString folder = QFileInfo(resolvedFolder).canonicalFilePath() + QLatin1Char('/');
     const QString target = info.isSymLink() ? info.canonicalFilePath() : QString();
-    const QString upstream = kResolvedFolder + QStringLiteral("resolv.conf");
-    if (target.startsWith(kResolvedFolder) && target != upstream && QFileInfo::exists(upstream))
+    const QString upstream = folder + QStringLiteral("resolv.conf");
+    if (folder.size() > 1 && target.startsWith(folder) && target != upstream &&
+        QFileInfo::exists(upstream))
         return upstream;
     return systemFile;
 }
@@ -76,11 +77,19 @@ void ServiceAdapter::startSwitch(const AdapterSettings& settings) {
     call << EncodeSwitchRequest(settings);
     // A password asked by polkit is the service's business; the bus must let it wait.
     call.setInteractiveAuthorizationAllowed(true);
-    m_call = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs), this);
+    const QDBusPendingCall pending = m_bus.asyncCall(call, kCallTimeoutMs);
+    m_call = new QDBusPendingCallWatcher(pending, this);
     connect(m_call, &QDBusPendingCallWatcher::finished, this, &ServiceAdapter::onCallFinished);
+    // A call that failed at once (no bus at all) never signals: end it on the next pass.
+    if (pending.isFinished()) {
+        QMetaObject::invokeMethod(
+            this, [this, watcher = m_call] { onCallFinished(watcher); }, Qt::QueuedConnection);
+    }
 }
 
 void ServiceAdapter::onCallFinished(QDBusPendingCallWatcher* call) {
+    if (call != m_call)
+        return; // already handled
     m_call = nullptr;
     call->deleteLater();
     const QDBusPendingReply<QByteArray> reply = *call;

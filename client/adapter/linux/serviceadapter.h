@@ -44,7 +44,8 @@ public:
     // The resolver file that lists the servers in use: where systemd-resolved's stub is the
     // system's resolver file (it names only 127.0.0.53), resolved's list of its upstream servers.
     static QString
-    InspectionResolverPath(const QString& systemFile = QStringLiteral("/etc/resolv.conf"));
+    InspectionResolverPath(const QString& systemFile = QStringLiteral("/etc/resolv.conf"),
+                           const QString& resolvedFolder = QStringLiteral("/run/systemd/resolve"));
 
 private:
     void onCallFinished(QDBusPendingCallWatcher* call);
