@@ -8,7 +8,8 @@ LinuxApplier::LinuxApplier(const QDBusConnection& bus, const QString& resolverPa
     : m_bus(bus), m_netlink(resolverPath) {}
 
 QString LinuxApplier::dnsWay() const {
-    return ResolvedDns::Runs(m_bus) ? QStringLiteral("systemd-resolved") : QStringLiteral("resolver file");
+    return ResolvedDns::Runs(m_bus) ? QStringLiteral("systemd-resolved")
+                                    : QStringLiteral("resolver file");
 }
 
 AdapterSettings LinuxApplier::current() {

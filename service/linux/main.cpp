@@ -38,9 +38,11 @@ int main(int argc, char* argv[]) {
 
     QDBusConnection bus = QDBusConnection::systemBus();
     torvane::service::LinuxApplier applier(bus, parser.value(resolverOption));
-    torvane::service::SwitchServiceCore core(
-        applier, [](const QString& line) { syslog(LOG_NOTICE, "%s", line.toUtf8().constData()); });
-    torvane::service::SwitchBusService service(core, bus);
+    const auto log = [](const QString& line) {
+        syslog(LOG_NOTICE, "%s", line.toUtf8().constData());
+    };
+    torvane::service::SwitchServiceCore core(applier, log);
+    torvane::service::SwitchBusService service(core, log, bus);
     QString errorText;
     if (!service.publish(&errorText)) {
         syslog(LOG_ERR, "not started: %s", errorText.toUtf8().constData());

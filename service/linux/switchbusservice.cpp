@@ -23,9 +23,9 @@ QString AccountName(qint64 uid) {
 
 } // namespace
 
-SwitchBusService::SwitchBusService(SwitchServiceCore& core, const QDBusConnection& bus,
-                                   QObject* parent)
-    : QObject(parent), m_core(core), m_bus(bus), m_polkit(bus) {}
+SwitchBusService::SwitchBusService(SwitchServiceCore& core, SwitchServiceCore::LogSink log,
+                                   const QDBusConnection& bus, QObject* parent)
+    : QObject(parent), m_core(core), m_log(std::move(log)), m_bus(bus), m_polkit(bus) {}
 
 bool SwitchBusService::publish(QString* errorText) {
     if (!m_bus.isConnected()) {
@@ -61,10 +61,19 @@ QByteArray SwitchBusService::Switch(const QByteArray& request) {
     if (caller.uid == 0 || !DecodeSwitchRequest(request))
         return m_core.handle(request, caller, caller.uid == 0);
 
+    if (m_waitingForPolkit >= kMaxWaitingForPolkit) {
+        const SwitchReply busy{SwitchFailure::RateLimited,
+                               QStringLiteral("too many requests waiting for polkit")};
+        m_log(QStringLiteral("refused a request from %1: %2")
+                  .arg(SwitchServiceCore::Describe(caller), busy.text));
+        return EncodeSwitchReply(busy);
+    }
+    ++m_waitingForPolkit;
     setDelayedReply(true);
     m_polkit.check(caller.via, QString::fromLatin1(kSwitchAction),
                    call.isInteractiveAuthorizationAllowed(),
                    [this, call, request, caller](bool authorized, const QString& reason) {
+                       --m_waitingForPolkit;
                        SwitchCaller known = caller;
                        if (!authorized && !reason.isEmpty())
                            known.via += QStringLiteral(" (%1)").arg(reason);

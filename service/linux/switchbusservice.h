@@ -16,13 +16,16 @@ inline constexpr char kObjectPath[] = "/org/torvane/Switch1";
 // The switching service's one method on the system bus, `Switch(ay request) -> ay reply`. It
 // learns who calls from the bus (uid, pid, unique name), lets root through and asks polkit
 // about everybody else, then hands the request to the core, which checks, applies and logs.
-// A malformed request is refused before polkit is bothered.
+// A malformed request is refused before polkit is bothered, and so is everything while too
+// many calls already wait for polkit (a flood costs polkit nothing more).
 class SwitchBusService : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.torvane.Switch1")
 public:
-    SwitchBusService(SwitchServiceCore& core, const QDBusConnection& bus,
-                     QObject* parent = nullptr);
+    SwitchBusService(SwitchServiceCore& core, SwitchServiceCore::LogSink log,
+                     const QDBusConnection& bus, QObject* parent = nullptr);
+
+    static constexpr int kMaxWaitingForPolkit = 16;
 
     // Registers the object and takes the bus name; false with the reason when either fails.
     bool publish(QString* errorText);
@@ -32,7 +35,9 @@ public slots:
 
 private:
     SwitchServiceCore& m_core;
+    SwitchServiceCore::LogSink m_log;
     QDBusConnection m_bus;
+    int m_waitingForPolkit = 0;
     PolkitAuthority m_polkit;
 };
 
