@@ -6,11 +6,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QLoggingCategory>
 
 #include <syslog.h>
-
-Q_LOGGING_CATEGORY(lcService, "torvane.service.switch")
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
