@@ -26,6 +26,12 @@ int main(int argc, char* argv[]) {
         QStringLiteral("The resolver file written when systemd-resolved does not run."),
         QStringLiteral("path"), QStringLiteral("/etc/resolv.conf"));
     parser.addOption(resolverOption);
+    const QCommandLineOption idleOption(
+        QStringLiteral("idle-exit"),
+        QStringLiteral("Seconds without a call before the service ends (0: never); the bus "
+                       "starts it again when it is next called."),
+        QStringLiteral("seconds"), QStringLiteral("300"));
+    parser.addOption(idleOption);
     parser.process(app);
 
     // Every decision goes to the journal (or syslog). Started by hand, or anywhere the error
@@ -45,6 +51,9 @@ int main(int argc, char* argv[]) {
         syslog(LOG_ERR, "not started: %s", errorText.toUtf8().constData());
         return 1;
     }
+    service.exitWhenIdle(parser.value(idleOption).toInt() * 1000);
+    QObject::connect(&service, &torvane::service::SwitchBusService::idle, &app,
+                     &QCoreApplication::quit);
     syslog(LOG_INFO, "ready on the system bus as %s; DNS servers go to %s",
            torvane::service::kBusName, applier.dnsWay().toUtf8().constData());
     return app.exec();

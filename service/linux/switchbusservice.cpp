@@ -45,7 +45,26 @@ bool SwitchBusService::publish(QString* errorText) {
     return true;
 }
 
+void SwitchBusService::exitWhenIdle(int idleMs) {
+    if (idleMs <= 0)
+        return;
+    m_idleTimer = new QTimer(this);
+    m_idleTimer->setSingleShot(true);
+    m_idleTimer->setInterval(idleMs);
+    connect(m_idleTimer, &QTimer::timeout, this, [this] {
+        if (m_waitingForPolkit > 0) {
+            m_idleTimer->start();
+            return;
+        }
+        m_bus.unregisterService(QString::fromLatin1(kBusName));
+        emit idle();
+    });
+    m_idleTimer->start();
+}
+
 QByteArray SwitchBusService::Switch(const QByteArray& request) {
+    if (m_idleTimer)
+        m_idleTimer->start();
     const QDBusMessage call = message();
     SwitchCaller caller;
     caller.via = call.service();

@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QObject>
+#include <QTimer>
 
 namespace torvane::service {
 
@@ -30,6 +31,13 @@ public:
     // Registers the object and takes the bus name; false with the reason when either fails.
     bool publish(QString* errorText);
 
+    // After this long without a call and with nothing waiting, gives the name up and emits
+    // idle(): the bus starts the service again on the next call. 0: never.
+    void exitWhenIdle(int idleMs);
+
+signals:
+    void idle();
+
 public slots:
     Q_SCRIPTABLE QByteArray Switch(const QByteArray& request);
 
@@ -38,6 +46,7 @@ private:
     SwitchServiceCore::LogSink m_log;
     QDBusConnection m_bus;
     int m_waitingForPolkit = 0;
+    QTimer* m_idleTimer = nullptr;
     PolkitAuthority m_polkit;
 };
 

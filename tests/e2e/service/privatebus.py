@@ -196,8 +196,8 @@ getent group systemd-resolve >/dev/null || echo 'systemd-resolve:x:{uid}:' >>/et
         if not wait_for(lambda: self.owner("org.freedesktop.PolicyKit1"), 15):
             raise RuntimeError("polkitd did not start: " + self.log("polkit"))
 
-    def start_service(self, netns, binary, name="service"):
-        process = self.start(name, ["ip", "netns", "exec", netns, binary])
+    def start_service(self, netns, binary, name="service", args=()):
+        process = self.start(name, ["ip", "netns", "exec", netns, binary] + list(args))
         if not wait_for(lambda: self.owner(BUS_NAME) or process.poll() is not None, 15) \
                 or process.poll() is not None:
             raise RuntimeError("the switching service did not start: " + self.log(name))

@@ -113,6 +113,13 @@ def callers(net, service_binary):
         check(route_via(net, expected), "the route is the last accepted switch's",
               (codes, net.default_routes()))
         check("too many switches" in bus.log("service"), "the rate limit is logged")
+
+        # Started on demand, it ends by itself when nobody calls, and gives the name back.
+        bus.stop("service")
+        idle = bus.start_service(net.ns_a, service_binary, name="idle", args=["--idle-exit", "1"])
+        check(wait_for(lambda: idle.poll() is not None, 10) and idle.returncode == 0
+              and bus.owner("org.torvane.Switch1") is None,
+              "an idle service ends and releases its name", bus.log("idle"))
     finally:
         bus.close()
 
