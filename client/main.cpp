@@ -1,3 +1,4 @@
+#include "client/adapter/adapterfactory.h"
 #include "client/clientcontroller.h"
 #include "client/frmain.h"
 #include "common/logging.h"
@@ -5,8 +6,28 @@
 
 #include <QApplication>
 #include <QStyle>
+#include <QTextStream>
+
+#include <cstring>
+
+namespace {
+
+// `Client --version`: the program, its version and the adapter backend this machine would use,
+// without a window (works over ssh and in scripts).
+int PrintVersion(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    torvane::InstallMessageFormat();
+    const auto adapter = torvane::client::CreateNetworkAdapter();
+    QTextStream(stdout) << "Torvane Client " << TORVANE_VERSION
+                        << ", adapter backend: " << adapter->backendName() << Qt::endl;
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return PrintVersion(argc, argv);
     QApplication app(argc, argv);
     torvane::InstallMessageFormat();
     torvane::InstallQtTranslation();

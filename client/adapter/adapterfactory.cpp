@@ -41,14 +41,30 @@ int ErrorNumber(InspectionOutcome outcome) {
     return static_cast<int>(outcome);
 }
 
-std::unique_ptr<NetworkAdapter> CreateNetworkAdapter(const QList<AdapterBackend>& backends) {
-    for (const AdapterBackend& backend : backends) {
-        if (!backend.probe || !backend.probe()) {
-            qCDebug(lcAdapter) << "adapter backend" << backend.name << "does not fit";
-            continue;
+qsizetype ChooseAdapterBackend(const QList<AdapterBackend>& backends, const QString& forced) {
+    if (!forced.isEmpty()) {
+        for (qsizetype i = 0; i < backends.size(); ++i) {
+            if (backends[i].name == forced)
+                return i;
         }
-        if (std::unique_ptr<NetworkAdapter> adapter = backend.create ? backend.create() : nullptr) {
-            qCInfo(lcAdapter) << "adapter backend:" << backend.name;
+        qCWarning(lcAdapter).noquote() << "the adapter backend" << forced << "named by"
+                                       << kForceBackendVariable << "does not exist";
+        return -1;
+    }
+    for (qsizetype i = 0; i < backends.size(); ++i) {
+        if (backends[i].probe && backends[i].probe())
+            return i;
+        qCDebug(lcAdapter).noquote() << "adapter backend" << backends[i].name << "does not fit";
+    }
+    return -1;
+}
+
+std::unique_ptr<NetworkAdapter> CreateNetworkAdapter(const QList<AdapterBackend>& backends) {
+    const qsizetype chosen =
+        ChooseAdapterBackend(backends, qEnvironmentVariable(kForceBackendVariable));
+    if (chosen >= 0 && backends[chosen].create) {
+        if (std::unique_ptr<NetworkAdapter> adapter = backends[chosen].create()) {
+            qCInfo(lcAdapter).noquote() << "backend:" << backends[chosen].name;
             return adapter;
         }
     }

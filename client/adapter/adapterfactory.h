@@ -23,8 +23,16 @@ struct AdapterBackend {
 // always works last.
 QList<AdapterBackend> PlatformAdapterBackends();
 
-// The first backend whose probe says yes; without one an adapter that reports every inspection
-// as failed and refuses every switch, so the program still starts and says why.
+// Names the backend to use whatever the probes say (tests, diagnostics).
+inline constexpr char kForceBackendVariable[] = "TORVANE_ADAPTER_BACKEND";
+
+// The index of the backend to use: the one named `forced` when that is not empty (its probe is
+// not asked), else the first whose probe says yes; -1 when none fits or `forced` names none.
+qsizetype ChooseAdapterBackend(const QList<AdapterBackend>& backends, const QString& forced);
+
+// The backend chosen as above, `forced` coming from the environment; without one an adapter that
+// reports every inspection as failed and refuses every switch, so the program still starts and says
+// why.
 std::unique_ptr<NetworkAdapter> CreateNetworkAdapter(const QList<AdapterBackend>& backends);
 std::unique_ptr<NetworkAdapter> CreateNetworkAdapter();
 

@@ -1,14 +1,26 @@
 #include "client/adapter/adapterfactory.h"
 #include "client/adapter/linux/netlinkadapter.h"
+#include "client/adapter/linux/serviceadapter.h"
 
 namespace torvane::client {
 
-// Backends of a Linux system, most specific first. A desktop daemon (NetworkManager,
-// systemd-resolved) gets its entry above netlink with a probe that asks whether it runs here.
+// Backends of a Linux system, most specific first: a desktop daemon that manages the adapter,
+// then the switching service (the Client holds no right; the service asks polkit), then netlink
+// directly, which switches only for a Client that holds CAP_NET_ADMIN itself (root).
 QList<AdapterBackend> PlatformAdapterBackends() {
     return {
+        AdapterBackend{QStringLiteral("service"), &ServiceAdapter::Probe,
+                       [] {
+                           auto adapter = std::make_unique<ServiceAdapter>();
+                           adapter->watchSystem();
+                           return adapter;
+                       }},
         AdapterBackend{QStringLiteral("netlink"), &NetlinkAdapter::Probe,
-                       [] { return std::make_unique<NetlinkAdapter>(); }},
+                       [] {
+                           auto adapter = std::make_unique<NetlinkAdapter>();
+                           adapter->watchSystem();
+                           return adapter;
+                       }},
     };
 }
 

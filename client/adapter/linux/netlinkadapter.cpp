@@ -1,10 +1,11 @@
 #include "client/adapter/linux/netlinkadapter.h"
 
 #include "client/adapter/adapterpolicy.h"
-#include "common/ipv4.h"
 #include "client/adapter/linux/resolverfile.h"
 #include "client/adapter/linux/rtnlsession.h"
+#include "client/adapter/linux/rtnlwatcher.h"
 #include "client/clientlogging.h"
+#include "common/ipv4.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -42,6 +43,29 @@ bool EnablePromoteSecondaries(const QString& link, QString* errorText) {
     return true;
 }
 
+// The resolver file: refused when it is a link another service keeps, or not writable here.
+class ResolverFileTarget : public DnsTarget {
+public:
+    explicit ResolverFileTarget(const QString& path) : m_file(path) {}
+
+    bool check(SwitchFailure* failure, QString* errorText) override {
+        if (m_file.checkWritable(errorText))
+            return true;
+        // A link that stays is one another service keeps up to date (checkWritable() lets
+        // through only links this context may write in place).
+        *failure = QFileInfo(m_file.path()).isSymLink() ? SwitchFailure::ResolverManaged
+                                                        : SwitchFailure::ResolverNotWritable;
+        return false;
+    }
+
+    bool apply(const QList<LinkInfo>&, const QStringList& servers, QString* errorText) override {
+        return m_file.writeNameservers(servers, errorText);
+    }
+
+private:
+    ResolverFile m_file;
+};
+
 SwitchOutcome Fail(SwitchOutcome outcome, SwitchFailure failure, const QString& text) {
     outcome.ok = false;
     outcome.failure = failure;
@@ -66,6 +90,17 @@ NetlinkAdapter::~NetlinkAdapter() {
 
 bool NetlinkAdapter::Probe() {
     return true;
+}
+
+void NetlinkAdapter::watchSystem() {
+    if (m_watcher)
+        return;
+    m_watcher = new RtnlWatcher(this);
+    m_watcher->watchFile(m_resolverPath);
+    connect(m_watcher, &RtnlWatcher::changed, this, &NetworkAdapter::settingsChangedOutside);
+    QString errorText;
+    if (!m_watcher->start(&errorText))
+        qCWarning(lcAdapter).noquote() << "adapter changes are not watched:" << errorText;
 }
 
 void NetlinkAdapter::startSwitch(const AdapterSettings& settings) {
@@ -138,7 +173,7 @@ NetworkParams NetlinkAdapter::inspect() {
     return params;
 }
 
-SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings) const {
+SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings, DnsTarget* dns) const {
     SwitchOutcome outcome;
     // Everything that can be known beforehand is checked before the first change.
     SwitchFailure failure = SwitchFailure::None;
@@ -147,19 +182,16 @@ SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings) const {
         return Fail(outcome, failure, settingsError);
     if (!HasNetAdmin()) {
         return Fail(outcome, SwitchFailure::NoPermission,
-                    QStringLiteral("need CAP_NET_ADMIN (run as root or grant the "
-                                   "capability) to change the network settings"));
+                    QStringLiteral("need CAP_NET_ADMIN to change the network settings "
+                                   "directly (root only; others switch through the "
+                                   "switching service)"));
     }
-    const ResolverFile resolver(m_resolverPath);
+    ResolverFileTarget resolver(m_resolverPath);
+    if (!dns)
+        dns = &resolver;
     QString errorText;
-    if (!resolver.checkWritable(&errorText)) {
-        // A link that stays is one another service keeps up to date (checkWritable() lets
-        // through only links this context may write in place).
-        const bool managed = QFileInfo(m_resolverPath).isSymLink();
-        return Fail(outcome,
-                    managed ? SwitchFailure::ResolverManaged : SwitchFailure::ResolverNotWritable,
-                    errorText);
-    }
+    if (!dns->check(&failure, &errorText))
+        return Fail(outcome, failure, errorText);
 
     RtnlSession session;
     QList<LinkInfo> links;
@@ -186,7 +218,7 @@ SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings) const {
             return Fail(outcome, SwitchFailure::RouteRefused,
                         link.name + QStringLiteral(": ") + errorText);
     }
-    if (!resolver.writeNameservers(plan.dnsServers, &errorText))
+    if (!dns->apply(plan.gatewayLinks, plan.dnsServers, &errorText))
         return Fail(outcome, SwitchFailure::ResolverWriteFailed, errorText);
     outcome.ok = true;
     outcome.failure = SwitchFailure::None;

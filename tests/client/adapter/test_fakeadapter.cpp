@@ -29,6 +29,7 @@ private slots:
     void failingSwitchChangesNothing();
     void heldSwitchFinishesWhenTold();
     void factoryTakesTheFirstBackendThatFits();
+    void environmentForcesABackend();
 };
 
 void TestFakeAdapter::switchUpdatesWhatInspectReturns() {
@@ -130,6 +131,40 @@ void TestFakeAdapter::factoryTakesTheFirstBackendThatFits() {
     const QList<AdapterBackend> platform = PlatformAdapterBackends();
     QVERIFY(!platform.isEmpty());
     QVERIFY(platform.constLast().probe());
+}
+
+void TestFakeAdapter::environmentForcesABackend() {
+    int probes = 0;
+    const auto backend = [&probes](const QString& name, bool fits) {
+        return AdapterBackend{name,
+                              [&probes, fits] {
+                                  ++probes;
+                                  return fits;
+                              },
+                              [] { return std::make_unique<FakeAdapter>(); }};
+    };
+    const QList<AdapterBackend> backends{backend("service", true), backend("netlink", false)};
+
+    // A forced backend is taken even when its probe says no, and no probe is asked.
+    QCOMPARE(ChooseAdapterBackend(backends, QStringLiteral("netlink")), 1);
+    QCOMPARE(probes, 0);
+    QCOMPARE(ChooseAdapterBackend(backends, QString()), 0);
+    // A name that is no backend: none at all, rather than silently another one.
+    QCOMPARE(ChooseAdapterBackend(backends, QStringLiteral("Netlink")), -1);
+
+    qputenv(kForceBackendVariable, "nosuch");
+    const std::unique_ptr<NetworkAdapter> adapter = CreateNetworkAdapter(backends);
+    qunsetenv(kForceBackendVariable);
+    QCOMPARE(adapter->backendName(), QStringLiteral("none"));
+
+#ifdef Q_OS_LINUX
+    // An unprivileged desktop goes through the service before trying netlink itself.
+    QStringList names;
+    for (const AdapterBackend& platform : PlatformAdapterBackends())
+        names.append(platform.name);
+    QVERIFY(names.indexOf("service") >= 0);
+    QVERIFY(names.indexOf("service") < names.indexOf("netlink"));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestFakeAdapter)
