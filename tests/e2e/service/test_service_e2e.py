@@ -102,7 +102,7 @@ def callers(net, service_binary):
 
         # A burst from one user: the first few pass, the rest are refused, not queued.
         codes = []
-        for k in range(9):
+        for k in range(24):
             gateway = SERVER_IP if k % 2 == 0 else OTHER_GATEWAY
             reply, _ = bus.call_switch(request(gateway, "10.77.9.1"), user=ALLOWED_USER)
             codes.append(reply_code(reply))
