@@ -21,6 +21,7 @@
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -142,10 +143,11 @@ NetworkManagerAdapter::NetworkManagerAdapter(QDBusConnection bus, QObject* paren
         for (const Target& target : m_job->targets)
             links.append(target.link);
         fail(SwitchFailure::RouteRefused,
-             QStringLiteral("NetworkManager took the line but its default route via %1 on %2 "
-                            "was not in place after %3 ms")
-                 .arg(m_job->targets.first().line.gateway, links.join(QStringLiteral(", ")))
-                 .arg(kInForceTimeoutMs));
+             QStringLiteral("NetworkManager took the line for %1 but it was not in force after "
+                            "%2 ms: %3")
+                 .arg(links.join(QStringLiteral(", ")))
+                 .arg(kInForceTimeoutMs)
+                 .arg(m_job->missing));
     });
     openKernelEvents();
     // Any device: a reconnect of the one switched puts the line back, the others may change
@@ -332,24 +334,40 @@ void NetworkManagerAdapter::checkInForce() {
     RtnlSession session;
     QList<LinkInfo> links;
     QString errorText;
-    if (!session.open(&errorText) || !session.readLinks(&links, &errorText))
+    if (!session.open(&errorText) || !session.readLinks(&links, &errorText)) {
+        m_job->missing = errorText;
         return; // the next event or tick looks again
+    }
     for (const Target& target : m_job->targets) {
         quint32 gateway = 0;
         Ipv4::Parse(target.line.gateway, &gateway);
         const auto link = std::find_if(links.cbegin(), links.cend(), [&](const LinkInfo& l) {
             return l.ifindex == target.ifindex;
         });
-        if (link == links.cend() || !HasDefaultVia(*link, gateway))
+        if (link == links.cend() || !HasDefaultVia(*link, gateway)) {
+            m_job->missing = QStringLiteral("no default route via %1 on %2 (ifindex %3)")
+                                 .arg(target.line.gateway, target.link)
+                                 .arg(target.ifindex);
             return;
+        }
         if (!target.line.localIp.isEmpty() &&
-            !HasAddress(*link, target.line.localIp, target.line.prefix))
+            !HasAddress(*link, target.line.localIp, target.line.prefix)) {
+            m_job->missing = QStringLiteral("no address %1/%2 on %3")
+                                 .arg(target.line.localIp)
+                                 .arg(target.line.prefix)
+                                 .arg(target.link);
             return;
+        }
     }
     const std::optional<QStringList> servers = DnsServers(m_bus);
     for (const QString& server : m_job->targets.first().line.dnsServers) {
-        if (!servers || !servers->contains(server))
+        if (!servers || !servers->contains(server)) {
+            m_job->missing =
+                QStringLiteral("NetworkManager's DNS servers (%1) lack %2")
+                    .arg(servers ? servers->join(QLatin1Char(' ')) : QStringLiteral("none"),
+                         server);
             return;
+        }
     }
     SwitchOutcome outcome;
     outcome.ok = true;
@@ -442,10 +460,10 @@ void NetworkManagerAdapter::onDeviceStateChanged(const QDBusMessage& message) {
     target.line = *line;
     const std::optional<QVariant> name =
         Property(m_bus, target.devicePath, kDevice, QStringLiteral("IpInterface"));
-    target.link = name ? name->toString() : target.devicePath;
-    const std::optional<QVariant> ifindex =
-        Property(m_bus, target.devicePath, kDevice, QStringLiteral("Ifindex"));
-    target.ifindex = ifindex ? int(ifindex->toUInt()) : 0;
+    if (!name)
+        return;
+    target.link = name->toString();
+    target.ifindex = int(::if_nametoindex(target.link.toLocal8Bit().constData()));
     job.targets.append(target);
     qCInfo(lcSwitch).noquote() << target.link << "connected again: putting the line back";
     startJob(std::move(job));

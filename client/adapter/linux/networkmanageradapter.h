@@ -55,6 +55,7 @@ private:
         bool retried = false;
         bool internal = false; // putting the line back after a reconnect: no switchFinished
         bool waiting = false;  // every device took the line; waiting for it to be in force
+        QString missing;       // what was not yet in force at the last look
     };
 
     void startJob(Job job);
