@@ -132,11 +132,13 @@ class NmBed:
     def __init__(self, dhcp=False, polkit=False, prefix="tvnm"):
         if os.geteuid() != 0:
             raise RuntimeError("needs root (network namespaces, mounts)")
-        for tool in ("NetworkManager", "nmcli", "dbus-daemon", "unshare", "ip"):
+        for tool in ("NetworkManager", "nmcli", "dbus-daemon", "dbus-send", "unshare", "ip"):
             if shutil.which(tool) is None:
                 raise RuntimeError("%s is missing: run scripts/install-deps" % tool)
         if dhcp and shutil.which("dnsmasq") is None:
             raise RuntimeError("dnsmasq is missing: run scripts/install-deps")
+        if polkit and not os.path.exists("/usr/lib/polkit-1/polkitd"):
+            raise RuntimeError("polkitd is missing: run scripts/install-deps")
         self.dhcp = dhcp
         self.polkit = polkit
         pid = os.getpid()
@@ -265,9 +267,11 @@ class NmBed:
             return ""
 
     def name_owned(self, name):
-        out = subprocess.run(["busctl", "--address=" + self.bus_address, "status", name],
+        out = subprocess.run(["dbus-send", "--bus=" + self.bus_address, "--print-reply",
+                              "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                              "org.freedesktop.DBus.NameHasOwner", "string:" + name],
                              capture_output=True, text=True)
-        return out.returncode == 0
+        return "boolean true" in out.stdout
 
     def nmcli(self, *args, check=True):
         return run("nmcli", *args, check=check, env=self.env())
