@@ -226,6 +226,8 @@ void NetworkManagerAdapter::startSwitch(const AdapterSettings& settings) {
         return;
     }
 
+    Job job;
+    job.clock.start();
     SwitchFailure failure = SwitchFailure::None;
     const QString settingsError = CheckAdapterSettings(settings, &failure);
     if (!settingsError.isEmpty())
@@ -240,7 +242,6 @@ void NetworkManagerAdapter::startSwitch(const AdapterSettings& settings) {
         return refuse(plan.failure, plan.errorText);
 
     // Every adapter the line goes on must be NetworkManager's, or nothing is changed.
-    Job job;
     const NmLine line = NmSettings::LineFor(settings);
     for (const LinkInfo& link : plan.gatewayLinks) {
         Target target{link.name, link.ifindex, DeviceOf(m_bus, link.name), line};
@@ -257,6 +258,8 @@ void NetworkManagerAdapter::startSwitch(const AdapterSettings& settings) {
 
 void NetworkManagerAdapter::startJob(Job job) {
     m_job = std::move(job);
+    if (!m_job->clock.isValid())
+        m_job->clock.start();
     qCInfo(lcSwitch).noquote() << "NetworkManager: putting gateway"
                                << m_job->targets.first().line.gateway << "and DNS"
                                << m_job->targets.first().line.dnsServers.join(QLatin1Char(' '))
@@ -322,6 +325,7 @@ void NetworkManagerAdapter::onReapplied(QDBusPendingCallWatcher* call) {
     }
     if (++m_job->next < m_job->targets.size())
         return requestApplied();
+    m_job->reappliedMs = m_job->clock.elapsed();
     m_job->waiting = true;
     m_deadline->start();
     m_poll->start();
@@ -376,6 +380,10 @@ void NetworkManagerAdapter::checkInForce() {
         outcome.adapters.append(target.link);
         m_linesInForce.insert(target.devicePath, target.line);
     }
+    qCInfo(lcSwitch).noquote() << QStringLiteral("NetworkManager took the line after %1 ms; in "
+                                                 "force after %2 ms")
+                                      .arg(m_job->reappliedMs)
+                                      .arg(m_job->clock.elapsed());
     finish(outcome);
 }
 

@@ -4,6 +4,7 @@
 #include "client/adapter/networkadapter.h"
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QHash>
 
 #include <optional>
@@ -56,6 +57,8 @@ private:
         bool internal = false; // putting the line back after a reconnect: no switchFinished
         bool waiting = false;  // every device took the line; waiting for it to be in force
         QString missing;       // what was not yet in force at the last look
+        QElapsedTimer clock;   // from the start, for the log
+        qint64 reappliedMs = -1;
     };
 
     void startJob(Job job);

@@ -105,13 +105,13 @@ class Display:
 class Workstation:
     """The Client of one bed, and this process as its server in the gateway namespace."""
 
-    def __init__(self, bed, display, lines, user=None):
+    def __init__(self, bed, display, lines, user=None, binary=None):
         self.bed = bed
         self.folder = os.path.join(bed.dir, "client")
         os.makedirs(os.path.join(self.folder, "bin"))
         os.makedirs(os.path.join(self.folder, "config"))
+        shutil.copy2(binary or CLIENT_BINARY, os.path.join(self.folder, "bin", "Client"))
         binary = os.path.join(self.folder, "bin", "Client")
-        shutil.copy2(CLIENT_BINARY, binary)
         with open(os.path.join(self.folder, "bin", "MainConfig.dat"), "wb") as f:
             f.write(gbk(lines))
         with open(os.path.join(self.folder, "config", "Morlisk.conf"), "w") as f:
@@ -130,9 +130,12 @@ class Workstation:
         self.listener.bind(("0.0.0.0", PORT))
         self.listener.listen(4)
 
-        env = bed.env({"DISPLAY": display.name, "QT_QPA_PLATFORM": "xcb",
+        # Without a display (the benchmark) the window is offscreen.
+        platform = {"DISPLAY": display.name, "QT_QPA_PLATFORM": "xcb"} if display else \
+            {"QT_QPA_PLATFORM": "offscreen"}
+        env = bed.env(dict(platform, **{
                        "XDG_CONFIG_HOME": os.path.join(self.folder, "config"),
-                       "QT_ACCESSIBILITY": "0", "NO_AT_BRIDGE": "1", "LANG": "C.UTF-8"})
+                       "QT_ACCESSIBILITY": "0", "NO_AT_BRIDGE": "1", "LANG": "C.UTF-8"}))
         env.pop("XDG_RUNTIME_DIR", None)
         command = ["ip", "netns", "exec", bed.ws]
         if user is not None:
