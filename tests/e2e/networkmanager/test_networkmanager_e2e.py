@@ -222,6 +222,16 @@ def profile_case(display, dhcp):
         expect_report(ws, report(GATEWAY_B, DNS_B[0], "网通", "0"),
                       "%s: the report after switching back" % kind)
 
+        if dhcp:
+            # Renewals keep the running connection, and with it the line.
+            acks = bed.dhcp_acks()
+            check(wait_for(lambda: bed.dhcp_acks() >= acks + 2, 30), "DHCP: two renewals",
+                  [line for line in bed.log("nm").splitlines() if "dhcp4" in line][-8:])
+            expect_line(bed, GATEWAY_B, DNS_B, "DHCP: after the renewals")
+            got = ws.reports(1.5)
+            check(all(r == report(GATEWAY_B, DNS_B[0], "网通", "0") for r in got),
+                  "DHCP: a renewal sends no other line", got)
+
         # The device goes down and comes back with its stored profile: the line returns.
         bed.reconnect()
         check(wait_for(bed.connected, 15), "%s: the device connects again" % kind)
@@ -231,16 +241,12 @@ def profile_case(display, dhcp):
         check(not got or got[-1] == report(GATEWAY_B, DNS_B[0], "网通", "0"),
               "%s: the last report after a reconnect names the line" % kind, got)
 
-        if dhcp:
-            acks = bed.dhcp_acks()
-            check(wait_for(lambda: bed.dhcp_acks() >= acks + 2, 30), "DHCP: two renewals",
-                  [line for line in bed.log("dnsmasq").splitlines()
-                   if "DHCP" in line and "option" not in line][-8:])
-            expect_line(bed, GATEWAY_B, DNS_B, "DHCP: after the renewals")
-            got = ws.reports(1.5)
-            check(all(r == report(GATEWAY_B, DNS_B[0], "网通", "0") for r in got),
-                  "DHCP: a renewal sends no other line", got)
-        else:
+        if not dhcp:
+            # Someone changes the line behind the Client's back: it reports what is in force.
+            bed.nmcli("device", "modify", "eth0", "ipv4.gateway", GATEWAY_A, "ipv4.dns",
+                      ",".join(DNS_A))
+            expect_report(ws, report(GATEWAY_A, DNS_A[0], "电信", "0"),
+                          "static: a change behind the Client's back is reported")
             # Last, since the link to the server leaves from the old address.
             display.pick_line_and_switch(ws.process.pid, last=True, from_button=True)
             expect_line(bed, GATEWAY_B, DNS_C, "static: a line with a local IP")
