@@ -127,10 +127,10 @@ NmError ClassifyError(const QString& errorName, const QString& message, const QS
         errorName == QLatin1String("org.freedesktop.DBus.Error.AccessDenied") ||
         errorName == QLatin1String("org.freedesktop.DBus.Error.InteractiveAuthorizationRequired")) {
         error.failure = SwitchFailure::NoPermission;
-        error.text = QStringLiteral("NetworkManager refused %1: no right to control the network "
-                                    "(polkit action org.freedesktop.NetworkManager."
-                                    "network-control): %2")
-                         .arg(step, detail);
+        // Its message names the polkit action the user lacks.
+        error.text =
+            QStringLiteral("NetworkManager refused %1, no right to control the network: %2")
+                .arg(step, detail);
         return error;
     }
     if (errorName == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||

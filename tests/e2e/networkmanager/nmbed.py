@@ -4,10 +4,10 @@ Two network namespaces joined by a veth pair: WS, the workstation (eth0), and GW
 side (eth0 with 10.77.0.1 and 10.77.0.254, and a DHCP server when asked for). A private
 "system" bus (dbus-daemon on a socket in the bed's folder) carries NetworkManager, polkitd when
 asked for, and the programs under test, which find it through DBUS_SYSTEM_BUS_ADDRESS.
-NetworkManager runs inside WS and a private mount namespace: an overlay over /etc (its
-resolver file lands in the overlay's upper folder), private folders over its own state, a
-private /run, and a read-only /sys so it does not wait for udev. Everything is made by the bed
-and removed by close(), also when a check fails.
+NetworkManager runs inside WS and a private mount namespace: an overlay over /etc (the resolver
+file it writes stays in the overlay; the bed reads it through /proc/PID/root), private folders
+over its own state, a private /run, and a read-only /sys so it does not wait for udev.
+Everything is made by the bed and removed by close(), also when a check fails.
 
 Usage as a script (a bed to look at by hand): nmbed.py static|dhcp [--polkit]
 """
@@ -79,7 +79,12 @@ managed=1
 # Runs inside WS and a fresh mount namespace, then becomes NetworkManager.
 NM_LAUNCHER = """set -e
 mount --make-rprivate /
-mount -t overlay overlay -o lowerdir=/etc,upperdir={dir}/etc-upper,workdir={dir}/etc-work /etc
+# The overlay's own folders on a tmpfs: an upper folder on another overlay (a container's /tmp)
+# is refused.
+mount -t tmpfs tmpfs {dir}/etc-overlay
+mkdir {dir}/etc-overlay/upper {dir}/etc-overlay/work
+mount -t overlay overlay \
+    -o lowerdir=/etc,upperdir={dir}/etc-overlay/upper,workdir={dir}/etc-overlay/work /etc
 mount --bind {dir}/nm-etc /etc/NetworkManager
 mkdir -p /var/lib/NetworkManager
 mount --bind {dir}/nm-lib /var/lib/NetworkManager
@@ -220,7 +225,7 @@ class NmBed:
                 "--dhcp-leasefile=" + self._path("dnsmasq.leases"),
                 "--pid-file=" + self._path("dnsmasq.pid")])
 
-        for folder in ("etc-upper", "etc-work", "nm-etc/system-connections", "nm-lib",
+        for folder in ("etc-overlay", "nm-etc/system-connections", "nm-lib",
                        "nm-conf.d", "nm-empty"):
             os.makedirs(self._path(folder), exist_ok=True)
         self._write("NetworkManager.conf",
@@ -298,9 +303,10 @@ class NmBed:
         return [line.split()[3] for line in out.splitlines()]
 
     def resolver_servers(self):
-        """The name servers of the resolver file NetworkManager wrote (in its overlay)."""
+        """The name servers of the resolver file NetworkManager wrote (in its overlay, seen
+        through its own root)."""
         try:
-            with open(self._path("etc-upper", "resolv.conf")) as f:
+            with open("/proc/%d/root/etc/resolv.conf" % self.processes["nm"].pid) as f:
                 return [line.split()[1] for line in f if line.startswith("nameserver")]
         except OSError:
             return None
