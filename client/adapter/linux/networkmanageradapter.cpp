@@ -22,11 +22,13 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace torvane::client {
 
@@ -70,12 +72,48 @@ std::optional<QVariant> Property(QDBusConnection& bus, const QString& path,
     return reply.arguments().first().value<QDBusVariant>().variant();
 }
 
+// The link's hardware address as NetworkManager writes it ("0A:1B:..."), empty for links
+// without one.
+QString HardwareAddress(const QString& link) {
+    const QByteArray name = link.toLocal8Bit();
+    ifreq request{};
+    if (name.size() >= int(sizeof request.ifr_name))
+        return {};
+    std::memcpy(request.ifr_name, name.constData(), size_t(name.size()));
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    const bool ok = ::ioctl(fd, SIOCGIFHWADDR, &request) == 0;
+    ::close(fd);
+    if (!ok)
+        return {};
+    const QByteArray bytes(request.ifr_hwaddr.sa_data, 6);
+    if (bytes == QByteArray(6, '\0'))
+        return {};
+    return QString::fromLatin1(bytes.toHex(':').toUpper());
+}
+
 // The device object of a network interface, or an empty text when NetworkManager has none.
+// A bus reaches beyond this network namespace (a container, a test's namespace, on a host
+// whose NetworkManager has an "eth0" of its own): the device counts only when its hardware
+// address is the link's.
 QString DeviceOf(QDBusConnection& bus, const QString& link) {
     QDBusMessage call = Call(kPath, kManager, QStringLiteral("GetDeviceByIpIface"));
     call << link;
     const QDBusReply<QDBusObjectPath> reply = bus.call(call, QDBus::Block, kLookupTimeoutMs);
-    return reply.isValid() ? reply.value().path() : QString();
+    if (!reply.isValid())
+        return {};
+    const QString path = reply.value().path();
+    const std::optional<QVariant> theirs =
+        Property(bus, path, kDevice, QStringLiteral("HwAddress"));
+    const QString ours = HardwareAddress(link);
+    if (!theirs || theirs->toString().compare(ours, Qt::CaseInsensitive) != 0) {
+        qCDebug(lcAdapter).noquote()
+            << "NetworkManager's" << link << "is another device (hardware address"
+            << (theirs ? theirs->toString() : QStringLiteral("unknown")) << "here" << ours << ")";
+        return {};
+    }
+    return path;
 }
 
 bool IsActivated(QDBusConnection& bus, const QString& devicePath) {
@@ -468,7 +506,7 @@ void NetworkManagerAdapter::onDeviceStateChanged(const QDBusMessage& message) {
     target.line = *line;
     const std::optional<QVariant> name =
         Property(m_bus, target.devicePath, kDevice, QStringLiteral("IpInterface"));
-    if (!name)
+    if (!name || DeviceOf(m_bus, name->toString()) != target.devicePath)
         return;
     target.link = name->toString();
     target.ifindex = int(::if_nametoindex(target.link.toLocal8Bit().constData()));

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The built Client on a workstation whose adapter a real NetworkManager manages.
 
-Usage: test_networkmanager_e2e.py PATH/TO/Client [static|dhcp|polkit]  (all three by default)
+Usage: test_networkmanager_e2e.py PATH/TO/Client [static|dhcp|polkit|foreign]  (all three by default)
 Needs root, NetworkManager, dnsmasq, polkitd, Xvfb and xdotool; fails (never skips) when any is
 missing. Each case gets a bed of its own (see nmbed.py): a static profile, a DHCP profile, and a
 static profile with polkit deciding. The Client's window is on a private Xvfb; the user's pick is
@@ -262,6 +262,45 @@ def profile_case(display, dhcp):
         bed.close()
 
 
+def foreign_namespace_case():
+    """A Client in another namespace, with an eth0 of its own, reaches the same bus: it must not
+    take NetworkManager's eth0 for its own (it would switch another machine's adapter)."""
+    bed = NmBed()
+    other = bed.ws.replace("-ws", "-other")
+    client = None
+    try:
+        subprocess.run(["ip", "netns", "add", other], check=True)
+        for args in (["link", "add", "eth0", "type", "veth", "peer", "name", "other0", "netns",
+                      bed.gw],
+                     ["addr", "add", WORKSTATION_IP + "/24", "dev", "eth0"],
+                     ["link", "set", "eth0", "up"],
+                     ["route", "add", "default", "via", GATEWAY_A]):
+            subprocess.run(["ip", "-n", other] + args, check=True)
+        folder = os.path.join(bed.dir, "other")
+        os.makedirs(os.path.join(folder, "config"))
+        shutil.copy2(CLIENT_BINARY, os.path.join(folder, "Client"))
+        log_path = os.path.join(folder, "client.log")
+        env = bed.env({"QT_QPA_PLATFORM": "offscreen",
+                       "XDG_CONFIG_HOME": os.path.join(folder, "config")})
+        with open(log_path, "wb") as log:
+            client = subprocess.Popen(["ip", "netns", "exec", other,
+                                       os.path.join(folder, "Client")],
+                                      env=env, stdout=log, stderr=subprocess.STDOUT)
+
+        def log_text():
+            with open(log_path, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        wait_for(lambda: "adapter backend:" in log_text(), 10)
+        check('adapter backend: "netlink"' in log_text(),
+              "another namespace's eth0 is not taken for NetworkManager's", log_text())
+    finally:
+        if client is not None:
+            client.terminate()
+            client.wait(5)
+        subprocess.run(["ip", "netns", "del", other], capture_output=True)
+        bed.close()
+
+
 def polkit_case(display):
     """NetworkManager asks polkit: a user without the right is refused and nothing changes;
     with the right (a polkit rule) the same unprivileged Client switches."""
@@ -304,7 +343,7 @@ def polkit_case(display):
 def main():
     global CLIENT_BINARY
     if len(sys.argv) not in (2, 3):
-        print("usage: test_networkmanager_e2e.py CLIENT_BINARY [static|dhcp|polkit]")
+        print("usage: test_networkmanager_e2e.py CLIENT_BINARY [static|dhcp|polkit|foreign]")
         return 2
     only = sys.argv[2] if len(sys.argv) == 3 else None
     CLIENT_BINARY = os.path.abspath(sys.argv[1])
@@ -312,7 +351,8 @@ def main():
     try:
         cases = {"static": lambda: profile_case(display, dhcp=False),
                  "dhcp": lambda: profile_case(display, dhcp=True),
-                 "polkit": lambda: polkit_case(display)}
+                 "polkit": lambda: polkit_case(display),
+                 "foreign": foreign_namespace_case}
         for name, case in cases.items():
             if only not in (None, name):
                 continue
