@@ -2,6 +2,7 @@
 """The built Client on a workstation whose adapter a real NetworkManager manages.
 
 Usage: test_networkmanager_e2e.py PATH/TO/Client [static|dhcp|polkit|foreign]  (all three by default)
+TORVANE_NM_SHOW_LOG=1 prints each Client's log at the end of its case.
 Needs root, NetworkManager, dnsmasq, polkitd, Xvfb and xdotool; fails (never skips) when any is
 missing. Each case gets a bed of its own (see nmbed.py): a static profile, a DHCP profile, and a
 static profile with polkit deciding. The Client's window is on a private Xvfb; the user's pick is
