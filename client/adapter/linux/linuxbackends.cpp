@@ -1,5 +1,6 @@
 #include "client/adapter/adapterfactory.h"
 #include "client/adapter/linux/netlinkadapter.h"
+#include "client/adapter/linux/networkmanageradapter.h"
 #include "client/adapter/linux/serviceadapter.h"
 
 namespace torvane::client {
@@ -9,6 +10,8 @@ namespace torvane::client {
 // directly, which switches only for a Client that holds CAP_NET_ADMIN itself (root).
 QList<AdapterBackend> PlatformAdapterBackends() {
     return {
+        AdapterBackend{QStringLiteral("networkmanager"), &NetworkManagerAdapter::Probe,
+                       [] { return std::make_unique<NetworkManagerAdapter>(); }},
         AdapterBackend{QStringLiteral("service"), &ServiceAdapter::Probe,
                        [] {
                            auto adapter = std::make_unique<ServiceAdapter>();

@@ -152,25 +152,30 @@ NetworkParams NetlinkAdapter::inspect() {
     params.hostName = hostName;
     params.dnsServers = servers;
 
+    InspectLinks(&params);
+    return params;
+}
+
+void NetlinkAdapter::InspectLinks(NetworkParams* params) {
     RtnlSession session;
     QList<LinkInfo> links;
+    QString errorText;
     if (!session.open(&errorText) || !session.readLinks(&links, &errorText)) {
         qCWarning(lcAdapter).noquote() << "adapter inspection:" << errorText;
-        params.outcome = InspectionOutcome::AdapterListFailed;
-        return params;
+        params->outcome = InspectionOutcome::AdapterListFailed;
+        return;
     }
     const QList<LinkInfo> ordered = AdapterPolicy::DisplayOrder(links);
     if (ordered.isEmpty()) {
-        params.outcome = InspectionOutcome::NoAdapter;
-        return params;
+        params->outcome = InspectionOutcome::NoAdapter;
+        return;
     }
     const LinkInfo& first = ordered.first();
-    params.adapterName = first.name;
-    params.localIp = Ipv4::Format(first.addresses.first().address);
-    params.subnetMask = Ipv4::PrefixToMask(first.addresses.first().prefix);
+    params->adapterName = first.name;
+    params->localIp = Ipv4::Format(first.addresses.first().address);
+    params->subnetMask = Ipv4::PrefixToMask(first.addresses.first().prefix);
     if (const DefaultRoute* route = AdapterPolicy::BestDefault(first))
-        params.gateway = Ipv4::Format(route->gateway);
-    return params;
+        params->gateway = Ipv4::Format(route->gateway);
 }
 
 SwitchOutcome NetlinkAdapter::switchNow(const AdapterSettings& settings, DnsTarget* dns) const {

@@ -43,6 +43,10 @@ public:
 
     QString resolverPath() const { return m_resolverPath; }
 
+    // The adapter the inspection shows (name, address, mask, gateway), read over rtnetlink; on
+    // failure only the outcome is set. Backends that read the DNS servers elsewhere share it.
+    static void InspectLinks(NetworkParams* params);
+
     // Always usable on Linux: rtnetlink is part of every kernel the program runs on.
     static bool Probe();
 
