@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -864,4 +865,10 @@ void TestServerWindow::bulkCommandsAreFollowedInTheWindow() {
         QTRY_COMPARE(peer->bytesAvailable(), qint64(toA.size()));
         QCOMPARE(peer->readAll(), toA);
     }
+
+    // "切换记录" shows every command that has ended, with the lines and the outcome.
+    child<QPushButton>(w.get(), "AuditLogButton")->click();
+    auto* log = w->findChild<QPlainTextEdit*>(QStringLiteral("AuditLogText"));
+    QVERIFY(log && log->isVisible());
+    QCOMPARE(log->toPlainText().count(QStringLiteral("\t127.0.0.1\t-\tX\t已完成")), 3);
 }
