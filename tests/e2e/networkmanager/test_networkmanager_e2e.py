@@ -291,8 +291,8 @@ def foreign_namespace_case():
         def log_text():
             with open(log_path, "rb") as f:
                 return f.read().decode("utf-8", "replace")
-        wait_for(lambda: "adapter backend:" in log_text(), 10)
-        check('adapter backend: "netlink"' in log_text(),
+        wait_for(lambda: "] backend: " in log_text(), 10)
+        check("] backend: netlink" in log_text(),
               "another namespace's eth0 is not taken for NetworkManager's", log_text())
     finally:
         if client is not None:
