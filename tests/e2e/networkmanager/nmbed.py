@@ -21,6 +21,9 @@ import tempfile
 import textwrap
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from busconfig import system_bus_config  # noqa: E402
+
 WORKSTATION_IP = "10.77.0.10"
 GATEWAY_A = "10.77.0.1"
 GATEWAY_B = "10.77.0.254"
@@ -28,34 +31,6 @@ DHCP_RANGE = ("10.77.0.100", "10.77.0.150")
 PROFILE = "torvane-test"
 DNS_A = ["10.77.9.1", "10.77.9.2"]
 
-DBUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <auth>EXTERNAL</auth>
-  <listen>unix:path={socket}</listen>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Properties"/>
-    <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"
-          send_member="UpdateActivationEnvironment"/>
-  </policy>
-  <includedir>/usr/share/dbus-1/system.d</includedir>
-</busconfig>
-"""
 
 NM_CONFIG = """[main]
 plugins=keyfile
@@ -195,7 +170,7 @@ class NmBed:
         run("ip", "-n", self.gw, "addr", "add", GATEWAY_B + "/24", "dev", "eth0")
         run("ip", "-n", self.gw, "link", "set", "eth0", "up")
 
-        self._write("dbus.conf", DBUS_CONFIG.format(socket=self.socket))
+        self._write("dbus.conf", system_bus_config(self.socket))
         bus = self._start("dbus", ["dbus-daemon", "--config-file=" + self._path("dbus.conf"),
                                    "--nofork", "--nopidfile"])
         if not wait_for(lambda: os.path.exists(self.socket) or not alive(bus), 10):

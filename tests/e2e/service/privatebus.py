@@ -12,8 +12,12 @@ import pwd
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from busconfig import system_bus_config  # noqa: E402
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 PACKAGING = os.path.join(SOURCE_DIR, "packaging")
@@ -24,34 +28,6 @@ REFUSED_USER = "daemon"    # no rule, no session: polkit's answer is no
 RESOLVED_UID = 64991  # the user systemd-resolved drops to, known only in its namespace
 RESOLVED_CACHE = os.path.expanduser("~/.cache/torvane/systemd-resolved")
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path={socket}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_requested_reply="true" send_type="method_return"/>
-    <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Introspectable"/>
-    <allow send_destination="org.freedesktop.DBus"
-           send_interface="org.freedesktop.DBus.Properties"/>
-  </policy>
-  <includedir>/usr/share/dbus-1/system.d</includedir>
-  <include>{policy}</include>
-  {extra}
-</busconfig>
-"""
 
 POLKIT_RULE = """polkit.addRule(function(action, subject) {
     if (action.id == "org.torvane.switch-line" && subject.user == "%s")
@@ -113,9 +89,8 @@ class PrivateBus:
             extra = "<include>%s</include>" % with_resolved_policy
         config = os.path.join(self.tmp, "bus.conf")
         with open(config, "w") as f:
-            f.write(BUS_CONFIG.format(socket=self.socket,
-                                      policy=os.path.join(PACKAGING, "org.torvane.Switch1.conf"),
-                                      extra=extra))
+            policy = os.path.join(PACKAGING, "org.torvane.Switch1.conf")
+            f.write(system_bus_config(self.socket, "<include>%s</include>\n  %s" % (policy, extra)))
         # The bus runs with resolved's user added to an /etc of its own, so that resolved's bus
         # policy, which names that user, applies; the machine's /etc stays as it is.
         self.start("bus", ["unshare", "-m", "--propagation", "private", "sh", "-c",
