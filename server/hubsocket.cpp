@@ -163,8 +163,18 @@ Descriptor Listen(quint16 port, int backlog, Error* error, QString* errorText) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(socket, backlog) != 0) {
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Fail(error, errorText);
+#ifdef Q_OS_WIN
+        // A port another program holds exclusively (as this one does) is refused with "access
+        // denied": for the user it is a port in use.
+        if (error && *error == Error::AccessDenied)
+            *error = Error::AddressInUse;
+#endif
+        Close(descriptor);
+        return kInvalid;
+    }
+    if (::listen(socket, backlog) != 0) {
         Fail(error, errorText);
         Close(descriptor);
         return kInvalid;

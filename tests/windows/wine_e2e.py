@@ -153,9 +153,12 @@ def server_alone(server, port):
         check(receive(conn, 1.5) == b"", "a report with U=0 gets no update")
         conn.sendall(b"\xff\xfe garbage;;" + REPORT_WORD + gbk("1.2.3.4; x"))
         check(receive(conn, 1.5) == b"", "garbage and a short report get nothing")
+    # What the garbage left pending stays with that connection; a new one starts clean.
+    conn = connect(port, 10)
+    with conn:
         conn.sendall(REPORT_WORD + gbk("10.77.0.254; 10.77.9.3;网通;01"))
         check(receive(conn, 10) == UPDATE_WORD + SERVER_FILE,
-              "U=01 reads as 1: the update again, the connection still served")
+              "U=01 reads as 1: the update again, and the Server still serves")
 
 
 class Relay:
