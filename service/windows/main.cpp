@@ -102,7 +102,10 @@ int main(int argc, char* argv[]) {
         log.write(QStringLiteral("started, serving %1").arg(pipeName));
         return true;
     };
-    body.run = [&server] { server.run(); };
+    body.run = [&] {
+        server.run();
+        log.write(QStringLiteral("stopped"));
+    };
     body.stop = [&] {
         server.stop();
         log.write(QStringLiteral("stopping"));

@@ -10,11 +10,16 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <iphlpapi.h>
-#include <netioapi.h>
-#include <windows.h>
+// The order matters: Winsock before the rest, the IP Helper's types after the socket types.
 #include <winsock2.h>
+
 #include <ws2ipdef.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+
+#include <netioapi.h>
 
 #include <QList>
 #include <QString>

@@ -2,14 +2,12 @@
 #include "client/adapter/windows/switchpipe.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <thread>
 
 using namespace torvane;
 using namespace torvane::client;
@@ -47,6 +45,7 @@ private slots:
     void refusesWhatIsNoRequest();
     void answersTheClientsSwitch();
     void withoutTheServiceTheSwitchFailsClearly();
+    void installsAsAServiceThatAnswersOnItsPipe();
 
 private:
     QString log() const;
@@ -138,6 +137,37 @@ void TestSwitchPipe::withoutTheServiceTheSwitchFailsClearly() {
     ::CloseHandle(server);
     QCOMPARE(reply.failure, SwitchFailure::ServiceUnavailable);
     QVERIFY2(reply.text.contains(QLatin1String("no answer")), qPrintable(reply.text));
+}
+
+void TestSwitchPipe::installsAsAServiceThatAnswersOnItsPipe() {
+    const SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (!manager)
+        QSKIP("installing a service needs an administrator (Wine's user is one)");
+    ::CloseServiceHandle(manager);
+    const QString pipe = QString::fromWCharArray(kSwitchPipeName);
+    if (PipeExists(pipe))
+        QSKIP("a switching service already runs on this machine");
+
+    const auto run = [](const QString& option) {
+        QProcess process;
+        process.start(ServiceExecutable(), {option});
+        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
+                   ? process.exitCode()
+                   : -1;
+    };
+    QCOMPARE(run(QStringLiteral("--install")), 0);
+    // Installed twice (a second copy of the programs) is no error.
+    QCOMPARE(run(QStringLiteral("--install")), 0);
+    IpHelperAdapter adapter; // the Client's own backend, on the service's own pipe
+    QSignalSpy finished(&adapter, &NetworkAdapter::switchFinished);
+    adapter.startSwitch(kUnreachableLine);
+    const bool answered = finished.wait(20000);
+    QCOMPARE(run(QStringLiteral("--uninstall")), 0);
+    QVERIFY(answered);
+    QCOMPARE(finished.first().first().value<SwitchOutcome>().failure,
+             SwitchFailure::GatewayOnNoAdapter);
+    QTRY_VERIFY_WITH_TIMEOUT(!PipeExists(pipe), 10000);
+    QCOMPARE(run(QStringLiteral("--uninstall")), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSwitchPipe)
