@@ -24,18 +24,31 @@ namespace {
 // is opened and merges only the changed values under its own lock file on sync, so the Client and
 // the Server can share one file.
 std::unique_ptr<QSettings> OpenStore(RegRoot root, const QString& subKey) {
+#ifdef Q_OS_WIN
+    // The key itself: the organisation-name form would land in an "OrganizationDefaults" subkey.
+    const QString rootName = root == RegRoot::CurrentUser ? QStringLiteral("HKEY_CURRENT_USER\\")
+                                                          : QStringLiteral("HKEY_LOCAL_MACHINE\\");
+    return std::make_unique<QSettings>(rootName + subKey, QSettings::NativeFormat);
+#else
     const QString name = subKey.section(QLatin1Char('\\'), -1, -1, QString::SectionSkipEmpty);
     const QSettings::Scope scope =
         root == RegRoot::CurrentUser ? QSettings::UserScope : QSettings::SystemScope;
     // Native: an INI file named <key>.conf on Linux, the registry key on Windows.
     return std::make_unique<QSettings>(QSettings::NativeFormat, scope,
                                        name.isEmpty() ? QStringLiteral("Default") : name);
+#endif
 }
 
 // Only a per-user file is private; a machine-wide one is meant to be read by every user.
 bool IsPrivateFile(RegRoot root, const QSettings& store) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(root);
+    Q_UNUSED(store);
+    return false; // the registry has its own access rules
+#else
     return root == RegRoot::CurrentUser && store.format() == QSettings::NativeFormat &&
            !store.fileName().isEmpty() && QDir::isAbsolutePath(store.fileName());
+#endif
 }
 
 #ifdef Q_OS_UNIX
@@ -104,6 +117,19 @@ bool WriteRegString(RegRoot root, const QString& subKey, const QString& valueNam
     store->sync();
     const bool written = store->status() == QSettings::NoError;
     return (!keepPrivate || MakePrivate(store->fileName())) && written;
+}
+
+bool ClearRegStore(RegRoot root, const QString& subKey) {
+    const auto store = OpenStore(root, subKey);
+#ifndef Q_OS_WIN
+    // A file-backed key is gone with its file, as if never written.
+    const QString fileName = store->fileName();
+    if (!fileName.isEmpty() && QDir::isAbsolutePath(fileName))
+        return !QFile::exists(fileName) || QFile::remove(fileName);
+#endif
+    store->clear();
+    store->sync();
+    return store->status() == QSettings::NoError;
 }
 
 bool DeleteRegValue(RegRoot root, const QString& subKey, const QString& valueName) {

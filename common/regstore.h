@@ -4,7 +4,8 @@
 
 namespace torvane {
 
-// Per-user store of named text values. On Linux HKEY_CURRENT_USER "SoftWare\Morlisk" is the
+// Per-user store of named text values. On Windows it is the registry key itself, values as text
+// (REG_SZ). On Linux HKEY_CURRENT_USER "SoftWare\Morlisk" is the
 // INI file $XDG_CONFIG_HOME/Morlisk.conf, values under [General]; another sub-key maps to a file
 // named after its last component.
 enum class RegRoot { CurrentUser, LocalMachine };
@@ -15,6 +16,9 @@ QString ReadRegString(RegRoot root, const QString& subKey, const QString& valueN
 bool WriteRegString(RegRoot root, const QString& subKey, const QString& valueName,
                     const QString& text);
 bool DeleteRegValue(RegRoot root, const QString& subKey, const QString& valueName);
+
+// Removes every value of the key (tests start from an empty store this way on every OS).
+bool ClearRegStore(RegRoot root, const QString& subKey);
 
 // Path of the file that backs a key (for tests and the README).
 QString RegStoreFilePath(RegRoot root, const QString& subKey);

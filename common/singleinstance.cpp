@@ -6,7 +6,11 @@
 #include <QLocalSocket>
 #include <QStandardPaths>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace torvane {
 
@@ -17,9 +21,18 @@ QString SettingsFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
 }
 
+QByteArray UserTag() {
+#ifdef Q_OS_WIN
+    // Pipe names are machine-wide on Windows: the user's name keeps two sessions apart.
+    return qEnvironmentVariable("USERDOMAIN").toUtf8() + '\\' +
+           qEnvironmentVariable("USERNAME").toUtf8();
+#else
+    return QByteArray::number(static_cast<qulonglong>(getuid()));
+#endif
+}
+
 QString ScopeHash(const QString& name) {
-    const QByteArray key = (SettingsFolder() + QLatin1Char('/') + name).toUtf8() + '/' +
-                           QByteArray::number(static_cast<qulonglong>(getuid()));
+    const QByteArray key = (SettingsFolder() + QLatin1Char('/') + name).toUtf8() + '/' + UserTag();
     return QString::fromLatin1(
         QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(16));
 }
@@ -31,6 +44,10 @@ SingleInstanceGuard::SingleInstanceGuard(const QString& name, QObject* parent)
 SingleInstanceGuard::~SingleInstanceGuard() {
     if (m_server)
         m_server->close();
+#ifdef Q_OS_WIN
+    if (m_mutex)
+        CloseHandle(m_mutex);
+#endif
 }
 
 QString SingleInstanceGuard::lockFilePath() const {
@@ -43,6 +60,24 @@ QString SingleInstanceGuard::serverName() const {
 }
 
 bool SingleInstanceGuard::tryAcquire() {
+#ifdef Q_OS_WIN
+    // Windows: the named mutex of the program's title decides, in the session's namespace; it is
+    // held until the process ends. The local server below only carries the second copy's news.
+    if (!m_mutex) {
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, reinterpret_cast<LPCWSTR>(m_name.utf16()));
+        const DWORD error = GetLastError();
+        if (mutex && error == ERROR_ALREADY_EXISTS) {
+            CloseHandle(mutex);
+            mutex = nullptr;
+        }
+        // A mutex that cannot be made at all (no rights to the name) is no running copy.
+        if (!mutex && error == ERROR_ALREADY_EXISTS) {
+            m_primary = false;
+            return false;
+        }
+        m_mutex = mutex;
+    }
+#else
     QDir().mkpath(SettingsFolder());
     m_lock = std::make_unique<QLockFile>(lockFilePath());
     m_lock->setStaleLockTime(0); // a lock left by a dead process is stale at once
@@ -60,6 +95,7 @@ bool SingleInstanceGuard::tryAcquire() {
         m_primary = false;
         return false;
     }
+#endif
     m_primary = true;
     QLocalServer::removeServer(serverName());
     m_server = new QLocalServer(this);

@@ -11,8 +11,9 @@ class QLocalServer;
 namespace torvane {
 
 // One running copy per program and per user settings folder: a QLockFile held for the life of
-// the process plus a local server of the same name, to which a second copy connects so that the
-// first can announce it (event-driven, no polling).
+// the process (on Windows the named mutex of the program's title) plus a local server of the same
+// name, to which a second copy connects so that the first can announce it (event-driven, no
+// polling).
 class SingleInstanceGuard : public QObject {
     Q_OBJECT
 public:
@@ -36,6 +37,7 @@ private:
     QString m_name;
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
+    void* m_mutex = nullptr; // Windows: the mutex handle, owned until the process ends
     bool m_primary = false;
 };
 

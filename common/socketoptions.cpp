@@ -1,9 +1,11 @@
 #include "common/socketoptions.h"
 
 #ifdef Q_OS_WIN
-#include <mstcpip.h>
+// winsock2.h must come first: mstcpip.h builds on its types.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <mstcpip.h>
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -4,52 +4,20 @@
 #include "common/protocol.h"
 #include "common/socketoptions.h"
 #include "server/descriptorbudget.h"
+#include "server/hubconnection.h"
+#include "server/hubsocket.h"
 #include "server/serverlogging.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 namespace torvane::server {
-
-// One accepted connection. Kept small: the hub holds one per Client for as long as it is
-// connected and frees it when the connection ends.
-struct HubConnection {
-    HubConnection(int descriptor, ConnectionHub::ClientId clientId, quint64 serialNumber,
-                  QString peer)
-        : fd(descriptor), id(clientId), serial(serialNumber), address(std::move(peer)) {}
-    int fd;
-    ConnectionHub::ClientId id;
-    // Never reused, unlike the id and the descriptor after closeAll: tells whether a record
-    // found again after a receiver ran is still the one being handled.
-    quint64 serial;
-    QString address;
-    MessageReader reader{MessageReader::Side::Server};
-    QByteArray outQueue;     // bytes the socket could not take yet
-    qsizetype outOffset = 0; // how much of outQueue has gone out
-    qint64 garbageBytes = 0; // non-report data since the last good report
-    bool reported = false;   // one complete report came: a real Client
-    bool wantWrite = false;
-    bool broken = false; // a send failed or overflowed; ended on the next loop pass
-};
 
 namespace {
 // A workstation that loses power never closes its connection: keepalive probes (and the user
 // timeout for unacknowledged data) take it off the list within about a minute.
 constexpr KeepAlivePolicy kClientKeepAlive{20, 5, 4, 45000};
-
-QString AddressText(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
-}
 
 constexpr quint32 kClientInterest = HubEventBackend::WantRead;
 } // namespace
@@ -57,7 +25,8 @@ constexpr quint32 kClientInterest = HubEventBackend::WantRead;
 ConnectionHub::ConnectionHub(QObject* parent) : ConnectionHub(CreateHubEventBackend(), parent) {}
 
 ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* parent)
-    : QObject(parent), m_events(std::move(backend)) {
+    : QObject(parent), m_events(std::move(backend)), m_byFd(std::make_unique<ConnectionTable>()) {
+    hubsocket::Initialize();
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
     m_clock.start();
     m_spare = std::make_unique<SpareDescriptor>();
@@ -87,49 +56,35 @@ ConnectionHub::~ConnectionHub() {
 bool ConnectionHub::listen(quint16 port, QString* errorText) {
     closeListener();
     // The reason alone, in the words of the window it is shown in; the caller names the port.
-    auto fail = [&] {
-        const int error = errno;
+    auto fail = [&](hubsocket::Error error, const QString& systemText) {
         if (errorText) {
-            if (error == EADDRINUSE)
+            if (error == hubsocket::Error::AddressInUse)
                 *errorText = QStringLiteral("端口已被占用");
-            else if (error == EACCES)
+            else if (error == hubsocket::Error::AccessDenied)
                 *errorText = QStringLiteral("没有使用该端口的权限");
             else
-                *errorText = QString::fromLocal8Bit(std::strerror(error));
+                *errorText = systemText;
         }
-        if (m_listenFd >= 0) {
-            ::close(m_listenFd);
-            m_listenFd = -1;
-        }
+        hubsocket::Close(m_listenFd);
+        m_listenFd = -1;
         return false;
     };
-    if (!m_events->isValid()) {
-        errno = ENOSYS;
-        return fail();
-    }
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (!m_events->isValid())
+        return fail(hubsocket::Error::Other, QStringLiteral("no event backend"));
+    hubsocket::Error error = hubsocket::Error::None;
+    QString systemText;
+    m_listenFd = hubsocket::Listen(port, kBacklog, &error, &systemText);
     if (m_listenFd < 0)
-        return fail();
-    const int on = 1;
-    setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        return fail(error, systemText);
     // Accepted sockets inherit these: no per-Client system calls. Every message goes out whole
     // in one send, so Nagle could only hold a switch command back behind the Client's delayed
     // acknowledgement of an earlier update.
     ApplyKeepAlive(m_listenFd, kClientKeepAlive);
     DisableNagle(m_listenFd);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return fail();
-    if (::listen(m_listenFd, kBacklog) != 0)
-        return fail();
-    socklen_t length = sizeof address;
-    getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
+    m_port = hubsocket::LocalPort(m_listenFd);
     if (!m_events->watch(m_listenFd, HubEventBackend::WantRead))
-        return fail();
+        return fail(hubsocket::Error::Other,
+                    QStringLiteral("the event backend refused the listener"));
     m_listenerArmed = true;
     return true;
 }
@@ -157,21 +112,18 @@ void ConnectionHub::closeListener() {
     if (m_listenFd < 0)
         return;
     m_events->unwatch(m_listenFd);
-    ::close(m_listenFd);
+    hubsocket::Close(m_listenFd);
     m_listenFd = -1;
     m_port = 0;
     m_listenerArmed = false;
 }
 
 void ConnectionHub::closeAllConnections() {
-    for (auto& slot : m_byFd) {
-        if (slot) {
-            m_events->unwatch(slot->fd);
-            ::close(slot->fd);
-        }
-    }
-    m_byFd.clear();
-    m_byFd.shrink_to_fit();
+    m_byFd->forEach([this](HubConnection* conn) {
+        m_events->unwatch(conn->fd);
+        hubsocket::Close(conn->fd);
+    });
+    m_byFd->clear();
     m_byId.clear();
     m_byId.squeeze();
     m_deadlines.clear();
@@ -226,15 +178,14 @@ void ConnectionHub::onReady() {
     HubEventBackend::Event events[kEventsPerActivation];
     const int count = m_events->collect(events, kEventsPerActivation);
     for (int i = 0; i < count; ++i) {
-        const int fd = static_cast<int>(events[i].descriptor);
+        const qintptr fd = events[i].descriptor;
         if (fd >= 0 && fd == m_listenFd) {
             acceptPending();
             continue;
         }
         // A connection ended earlier in this batch may have freed this descriptor.
-        if (fd < 0 || fd >= static_cast<int>(m_byFd.size()) || !m_byFd[fd])
-            continue;
-        handleEvent(m_byFd[fd].get(), events[i].readiness);
+        if (HubConnection* conn = m_byFd->find(fd))
+            handleEvent(conn, events[i].readiness);
     }
     // Whatever is left stays ready: the backend reports it again on the next loop pass, after
     // the window had its turn.
@@ -257,20 +208,19 @@ void ConnectionHub::acceptPending() {
     if (!m_spare->isHeld())
         m_spare->take();
     for (int i = 0; i < kAcceptsPerActivation; ++i) {
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        QString peer;
+        hubsocket::Error error = hubsocket::Error::None;
+        const qintptr fd = hubsocket::Accept(m_listenFd, &peer, &error);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
+            if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
                 continue;
-            if (errno == EMFILE || errno == ENFILE) {
+            if (error == hubsocket::Error::NoDescriptors) {
                 // Something else took the reserve too: the spare lets this one in to be closed,
                 // so the listener does not stay ready with nobody able to take its connections.
                 if (turnAwayWithSpare())
                     continue;
             }
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            if (error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory) {
                 // Not even that: stop watching the listener for a while instead of spinning on
                 // it; pending Clients wait in the backlog.
                 armListener(false);
@@ -287,16 +237,14 @@ void ConnectionHub::acceptPending() {
             qCInfo(lcHub) << "accepting connections again;" << m_turnedAway << "turned away so far";
         }
         auto conn =
-            std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, AddressText(peer));
+            std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, std::move(peer));
         if (!m_events->watch(fd, kClientInterest)) {
-            ::close(fd);
+            hubsocket::Close(fd);
             --m_lastId;
             continue;
         }
-        if (fd >= static_cast<int>(m_byFd.size()))
-            m_byFd.resize(std::max<size_t>(fd + 1, m_byFd.size() * 2));
         HubConnection* raw = conn.get();
-        m_byFd[fd] = std::move(conn);
+        m_byFd->insert(std::move(conn));
         m_byId.insert(raw->id, raw);
         m_deadlines.push_back(Deadline{nowMs() + m_reportDeadlineMs, raw->id, raw->serial});
         if (!m_deadlineTimer->isActive())
@@ -305,8 +253,8 @@ void ConnectionHub::acceptPending() {
     }
 }
 
-void ConnectionHub::turnAway(int fd) {
-    ::close(fd);
+void ConnectionHub::turnAway(qintptr fd) {
+    hubsocket::Close(fd);
     ++m_turnedAway;
     if (!m_turningAway) {
         m_turningAway = true;
@@ -319,13 +267,12 @@ bool ConnectionHub::turnAwayWithSpare() {
     if (!m_spare->isHeld())
         return false;
     m_spare->release();
-    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    const int error = errno;
+    hubsocket::Error error = hubsocket::Error::None;
+    const qintptr fd = hubsocket::Accept(m_listenFd, nullptr, &error);
     if (fd >= 0)
         turnAway(fd);
     // Taken back at once; should someone else have got it first, the next batch tries again.
     m_spare->take();
-    errno = error;
     return fd >= 0;
 }
 
@@ -352,13 +299,13 @@ void ConnectionHub::setReportDeadline(int ms) {
     m_reportDeadlineMs = std::max(1, ms);
 }
 
-bool ConnectionHub::isCurrent(int fd, quint64 serial) const {
-    return fd >= 0 && fd < static_cast<int>(m_byFd.size()) && m_byFd[fd] &&
-           m_byFd[fd]->serial == serial;
+bool ConnectionHub::isCurrent(qintptr fd, quint64 serial) const {
+    const HubConnection* conn = m_byFd->find(fd);
+    return conn && conn->serial == serial;
 }
 
 void ConnectionHub::handleEvent(HubConnection* conn, quint32 readiness) {
-    const int fd = conn->fd;
+    const qintptr fd = conn->fd;
     const quint64 serial = conn->serial;
     if (readiness & HubEventBackend::Writable) {
         flushQueue(conn);
@@ -374,11 +321,12 @@ void ConnectionHub::handleEvent(HubConnection* conn, quint32 readiness) {
 
 void ConnectionHub::readFrom(HubConnection* conn) {
     thread_local char buffer[kReadBytesPerEvent];
-    const int fd = conn->fd;
+    const qintptr fd = conn->fd;
     const quint64 serial = conn->serial;
     qsizetype total = 0;
     while (total < kReadBytesPerEvent) {
-        const ssize_t n = ::recv(conn->fd, buffer, sizeof buffer, 0);
+        hubsocket::Error error = hubsocket::Error::None;
+        const qint64 n = hubsocket::Receive(conn->fd, buffer, sizeof buffer, &error);
         if (n > 0) {
             total += n;
             const QList<QByteArray> messages =
@@ -396,7 +344,7 @@ void ConnectionHub::readFrom(HubConnection* conn) {
                 endConnection(conn, EndKind::Failed);
                 return;
             }
-            if (n < static_cast<ssize_t>(sizeof buffer))
+            if (n < static_cast<qint64>(sizeof buffer))
                 return; // drained (the set is level-triggered: anything later fires again)
             continue;
         }
@@ -404,9 +352,9 @@ void ConnectionHub::readFrom(HubConnection* conn) {
             endConnection(conn, EndKind::Closed);
             return;
         }
-        if (errno == EINTR)
+        if (error == hubsocket::Error::Interrupted)
             continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (error == hubsocket::Error::WouldBlock)
             return;
         // Reset, timed out, unreachable: the socket is in error, which ends it without a balloon;
         // only an orderly close is the Client going away.
@@ -458,15 +406,16 @@ bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
     }
     qsizetype sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n =
-            ::send(conn->fd, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        hubsocket::Error error = hubsocket::Error::None;
+        const qint64 n =
+            hubsocket::Send(conn->fd, bytes.constData() + sent, bytes.size() - sent, &error);
         if (n > 0) {
             sent += n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && error == hubsocket::Error::Interrupted)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && error == hubsocket::Error::WouldBlock)
             break;
         // The event backend reports the error on its next pass and ends the connection there.
         markBroken(conn);
@@ -482,15 +431,16 @@ bool ConnectionHub::sendBytes(HubConnection* conn, const QByteArray& bytes) {
 
 void ConnectionHub::flushQueue(HubConnection* conn) {
     while (conn->outOffset < conn->outQueue.size()) {
-        const ssize_t n = ::send(conn->fd, conn->outQueue.constData() + conn->outOffset,
-                                 conn->outQueue.size() - conn->outOffset, MSG_NOSIGNAL);
+        hubsocket::Error error = hubsocket::Error::None;
+        const qint64 n = hubsocket::Send(conn->fd, conn->outQueue.constData() + conn->outOffset,
+                                         conn->outQueue.size() - conn->outOffset, &error);
         if (n > 0) {
             conn->outOffset += n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && error == hubsocket::Error::Interrupted)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && error == hubsocket::Error::WouldBlock)
             return;
         endConnection(conn, EndKind::Failed);
         return;
@@ -510,13 +460,13 @@ void ConnectionHub::updateWriteInterest(HubConnection* conn, bool wantWrite) {
 }
 
 void ConnectionHub::endConnection(HubConnection* conn, EndKind kind) {
-    const int fd = conn->fd;
+    const qintptr fd = conn->fd;
     const ClientId id = conn->id;
     const QString address = conn->address;
     m_byId.remove(id);
     m_events->unwatch(fd);
-    ::close(fd);
-    m_byFd[fd].reset(); // conn is gone from here on
+    hubsocket::Close(fd);
+    m_byFd->erase(fd); // conn is gone from here on
     // A freed descriptor may let a Client waiting in the backlog in.
     if (!m_listenerArmed && m_listenFd >= 0) {
         m_rearmTimer->stop();
@@ -548,12 +498,10 @@ void ConnectionHub::sweep() {
     // finished (their stall time has passed): both are dealt with here at the latest.
     std::vector<std::pair<ClientId, quint64>> broken;
     const qint64 now = nowMs();
-    for (auto& slot : m_byFd) {
-        if (!slot)
-            continue;
+    m_byFd->forEach([&](HubConnection* slot) {
         if (slot->broken) {
             broken.emplace_back(slot->id, slot->serial);
-            continue;
+            return;
         }
         if (slot->reader.hasPending()) {
             const QList<QByteArray> late = slot->reader.poll(now);
@@ -561,7 +509,7 @@ void ConnectionHub::sweep() {
             if (!slot->reader.hasPending())
                 slot->reader.reset();
         }
-    }
+    });
     // By id: a receiver of one failure may close everything.
     for (const auto& [id, serial] : broken) {
         HubConnection* conn = m_byId.value(id);

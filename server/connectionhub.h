@@ -20,12 +20,13 @@ namespace torvane::server {
 
 class SpareDescriptor;
 struct HubConnection;
+class ConnectionTable;
 
 // The Server's end of the Client connections: one readiness set (an event backend: epoll on
-// Linux) holds the listener and every client socket and is watched by a single notifier in the
-// GUI loop, so that ten thousand idle Clients cost nothing per loop pass and a few hundred bytes
-// each. Every connection has its own id; rows, reports, closes and switch commands go by that
-// id, never by the address.
+// Linux, a WSAPoll set in a thread of its own on Windows) holds the listener and every client
+// socket and is watched by a single notifier in the GUI loop, so that ten thousand idle Clients
+// cost nothing per loop pass and a few hundred bytes each. Every connection has its own id; rows,
+// reports, closes and switch commands go by that id, never by the address.
 //
 // What arrives on a connection is cut into reports by the message reader (split reports are
 // joined, merged ones separated). A report with fewer than four pieces or a U that does not read
@@ -111,7 +112,7 @@ private:
     void onReady();
     void acceptPending();
     void armListener(bool on);
-    bool isCurrent(int fd, quint64 serial) const;
+    bool isCurrent(qintptr fd, quint64 serial) const;
     void handleEvent(HubConnection* conn, quint32 readiness);
     void readFrom(HubConnection* conn);
     void handleMessage(HubConnection* conn, const QByteArray& message);
@@ -122,7 +123,7 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    void turnAway(int fd);
+    void turnAway(qintptr fd);
     bool turnAwayWithSpare();
     void endSilentConnections();
     qint64 nowMs() const { return m_clock.elapsed(); }
@@ -130,7 +131,7 @@ private:
     std::unique_ptr<HubEventBackend> m_events;
     LineFileSource m_lineFile;
     std::unique_ptr<SpareDescriptor> m_spare;
-    int m_listenFd = -1;
+    qintptr m_listenFd = -1;
     quint16 m_port = 0;
     bool m_listenerArmed = false;
     bool m_reapPosted = false;
@@ -153,8 +154,9 @@ private:
     QByteArray m_switchBytes;
     ClientId m_lastId = 0;
     quint64 m_lastSerial = 0; // not restarted by closeAll
-    // Indexed by descriptor (small, dense integers); the id table finds a connection by id.
-    std::vector<std::unique_ptr<HubConnection>> m_byFd;
+    // By descriptor (a vector indexed by it where descriptors are small integers); the id table
+    // finds a connection by id.
+    std::unique_ptr<ConnectionTable> m_byFd;
     QHash<ClientId, HubConnection*> m_byId;
 };
 

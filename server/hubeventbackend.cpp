@@ -1,6 +1,7 @@
 #include "server/hubeventbackend.h"
 
 #include "server/polleventbackend.h"
+#include "server/threadpolleventbackend.h"
 #ifdef Q_OS_LINUX
 #include "server/epolleventbackend.h"
 #endif
@@ -9,9 +10,9 @@ namespace torvane::server {
 
 QList<HubBackendKind> AvailableHubBackends() {
 #ifdef Q_OS_LINUX
-    return {HubBackendKind::Epoll, HubBackendKind::Poll};
+    return {HubBackendKind::Epoll, HubBackendKind::Poll, HubBackendKind::PollThread};
 #else
-    return {HubBackendKind::Poll};
+    return {HubBackendKind::PollThread, HubBackendKind::Poll};
 #endif
 }
 
@@ -23,6 +24,8 @@ QString HubBackendName(HubBackendKind kind) {
         return QStringLiteral("epoll");
     case HubBackendKind::Poll:
         return QStringLiteral("poll");
+    case HubBackendKind::PollThread:
+        return QStringLiteral("pollthread");
     }
     return {};
 }
@@ -39,6 +42,8 @@ std::unique_ptr<HubEventBackend> CreateHubEventBackend(HubBackendKind kind, QObj
 #endif
     case HubBackendKind::Poll:
         return std::make_unique<PollEventBackend>(parent);
+    case HubBackendKind::PollThread:
+        return std::make_unique<ThreadPollEventBackend>(parent);
     case HubBackendKind::Default:
         break;
     }

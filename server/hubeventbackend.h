@@ -46,9 +46,10 @@ signals:
 };
 
 enum class HubBackendKind {
-    Default, // the best one this OS has
-    Epoll,   // Linux
-    Poll,    // portable: poll() here, WSAPoll on Windows
+    Default,    // the best one this OS has
+    Epoll,      // Linux
+    Poll,       // portable: poll() here, WSAPoll on Windows, one notifier per socket
+    PollThread, // portable: one poll set in a thread of its own (the Windows default)
 };
 
 // The backends this build has, best first.

@@ -87,9 +87,9 @@ inline NetworkParams Params(const QString& gateway, const QStringList& dns,
     return params;
 }
 
-// Each test starts from a settings file that does not exist.
+// Each test starts from a settings store that does not exist (or an empty registry key).
 inline void ClearSettings() {
-    QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey)));
+    ClearRegStore(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey));
 }
 
 inline QString Setting(const char* name) {

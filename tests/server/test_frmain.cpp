@@ -98,7 +98,7 @@ void TestServerWindow::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_messages.clear();
-    QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+    ClearRegStore(RegRoot::CurrentUser, kSettingsKey);
 }
 
 void TestServerWindow::cleanup() {

@@ -95,7 +95,7 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         m_lineFile = LineFilePath(m_dir->path());
-        QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+        ClearRegStore(RegRoot::CurrentUser, kSettingsKey);
     }
     void cleanup() {
         m_peers.clear();

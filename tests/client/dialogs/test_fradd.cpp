@@ -115,7 +115,7 @@ public:
 class TestFrAdd : public QObject {
     Q_OBJECT
 private slots:
-    void init() { QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey)); }
+    void init() { ClearRegStore(RegRoot::CurrentUser, kSettingsKey); }
 
     void opensWithListAndLockedFields() {
         // The third name is as long as a hand-edited file may make it.

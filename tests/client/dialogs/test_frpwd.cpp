@@ -58,7 +58,7 @@ public:
 class TestFrPwd : public QObject {
     Q_OBJECT
 private slots:
-    void init() { QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey)); }
+    void init() { ClearRegStore(RegRoot::CurrentUser, kSettingsKey); }
 
     void firstStartUnlocksWithEmptyPassword() {
         auto client = Start();
@@ -140,7 +140,7 @@ private slots:
         QVERIFY(!ctx.adminUnlocked());
 
         // Without the stored value the next start has no password again.
-        QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+        ClearRegStore(RegRoot::CurrentUser, kSettingsKey);
         QVERIFY(Start()->controller->adminUnlocked());
     }
 
