@@ -10,7 +10,9 @@
 #include "server/linetablemodel.h"
 #include "server/servercontroller.h"
 #include "tests/server/serversettingsfixture.h"
+#ifdef Q_OS_LINUX
 #include "tests/support/tinyfilesystem.h"
+#endif
 
 #include <QFile>
 #include <QSignalSpy>
@@ -21,13 +23,19 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/resource.h>
 #include <sys/socket.h>
+#endif
 
 using namespace torvane;
 using namespace torvane::server;
 using namespace torvane::server::testing;
+#ifdef Q_OS_LINUX
 using torvane::testing::TinyFilesystem;
+#endif
 using ClientId = ConnectionHub::ClientId;
 
 namespace {
@@ -122,6 +130,8 @@ private slots:
         QVERIFY(!server.serverAddress().isEmpty());
     }
 
+#ifndef Q_OS_WIN
+    // Windows sockets are no C runtime descriptors: there is no such limit.
     void listeningRaisesTheDescriptorLimitToTheHardLimit() {
         rlimit saved{};
         QCOMPARE(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -134,6 +144,7 @@ private slots:
         QCOMPARE(setrlimit(RLIMIT_NOFILE, &saved), 0);
         QCOMPARE(now.rlim_cur, saved.rlim_max);
     }
+#endif
 
     void storedValuesAreTakenAsTheyStand() {
         const quint16 port = FreePort();
@@ -285,8 +296,8 @@ private slots:
         Peer& b = connectPeer(*server);
         QCOMPARE(balloons.size(), 3);
         const linger abort{1, 0};
-        setsockopt(static_cast<int>(b.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abort,
-                   sizeof abort);
+        setsockopt(b.socket->socketDescriptor(), SOL_SOCKET, SO_LINGER,
+                   reinterpret_cast<const char*>(&abort), sizeof abort);
         b.socket->abort();
         QTRY_COMPARE(server->clientModel()->clientCount(), 0);
         QTest::qWait(50);
@@ -482,6 +493,8 @@ private slots:
         QVERIFY(messages.isEmpty());
     }
 
+#ifdef Q_OS_LINUX
+    // A full disk is made with a tiny mount of the test alone.
     void aSaveOnAFullDiskSaysSoAndKeepsTheOldFile() {
         TinyFilesystem disk;
         TORVANE_REQUIRE_TINY_FS(disk);
@@ -507,6 +520,7 @@ private slots:
     }
 
     // ---- The line menu's data and switch commands ------------------------------------------
+#endif
 
     void switchSendsTheLastBuildToEachListedConnectionOnce() {
         auto server = startedServer();

@@ -1,0 +1,285 @@
+// The Windows platform layer for real (under Wine in CI): the settings key and its value types,
+// the Run value, the named mutexes, code page 936, and the hub's poll thread on loopback.
+#include "client/runkeyautostart.h"
+#include "common/gbk.h"
+#include "common/protocol.h"
+#include "common/regstore.h"
+#include "common/singleinstance.h"
+#include "server/connectionhub.h"
+#include "server/hubeventbackend.h"
+#include "server/hubsocket.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include <windows.h>
+
+using namespace torvane;
+using namespace torvane::client;
+using namespace torvane::server;
+
+namespace {
+// A value read straight from the registry: its type and text, or type REG_NONE when missing.
+struct RawValue {
+    DWORD type = REG_NONE;
+    QString text;
+};
+
+RawValue ReadRaw(HKEY root, const QString& key, const QString& name) {
+    RawValue value;
+    wchar_t buffer[1024] = {};
+    DWORD size = sizeof buffer;
+    DWORD type = REG_NONE;
+    if (RegGetValueW(root, reinterpret_cast<LPCWSTR>(key.utf16()),
+                     reinterpret_cast<LPCWSTR>(name.utf16()), RRF_RT_ANY | RRF_NOEXPAND, &type,
+                     buffer, &size) != ERROR_SUCCESS)
+        return value;
+    value.type = type;
+    if (type == REG_SZ)
+        value.text = QString::fromWCharArray(buffer);
+    return value;
+}
+
+bool MutexExists(const QString& name) {
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, reinterpret_cast<LPCWSTR>(name.utf16()));
+    if (!mutex)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
+
+const QString kMorlisk = QStringLiteral("SoftWare\\Morlisk");
+} // namespace
+
+class TestWindowsPlatform : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { QVERIFY(ClearRegStore(RegRoot::CurrentUser, kSettingsKey)); }
+
+    void settingsAreTextValuesOfTheKeyItself() {
+        // HKEY_CURRENT_USER\SoftWare\Morlisk exactly: no organisation subkey, values as REG_SZ.
+        QVERIFY(WriteRegString(RegRoot::CurrentUser, kSettingsKey, "FwqDk", "15200"));
+        QVERIFY(WriteRegString(RegRoot::CurrentUser, kSettingsKey, "FwqIp",
+                               QString::fromUtf8("192.168.0.1")));
+        const RawValue port = ReadRaw(HKEY_CURRENT_USER, kMorlisk, "FwqDk");
+        QCOMPARE(port.type, DWORD(REG_SZ));
+        QCOMPARE(port.text, QStringLiteral("15200"));
+        QCOMPARE(ReadRegString(RegRoot::CurrentUser, kSettingsKey, "FwqIp"),
+                 QStringLiteral("192.168.0.1"));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, kMorlisk + "\\OrganizationDefaults", "FwqDk").type,
+                 DWORD(REG_NONE));
+
+        // Chinese text stays text; a value of another type (set by hand) reads as empty.
+        const QString name = QString::fromUtf8("电信 线路");
+        QVERIFY(WriteRegString(RegRoot::CurrentUser, kSettingsKey, "Name", name));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, kMorlisk, "Name").text, name);
+        const DWORD number = 1;
+        QCOMPARE(RegSetKeyValueW(HKEY_CURRENT_USER, L"SoftWare\\Morlisk", L"Qd", REG_DWORD, &number,
+                                 sizeof number),
+                 LSTATUS(ERROR_SUCCESS));
+        QCOMPARE(ReadRegString(RegRoot::CurrentUser, kSettingsKey, "Qd"), QString());
+
+        QVERIFY(DeleteRegValue(RegRoot::CurrentUser, kSettingsKey, "FwqDk"));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, kMorlisk, "FwqDk").type, DWORD(REG_NONE));
+        QCOMPARE(ReadRegString(RegRoot::CurrentUser, kSettingsKey, "FwqIp"),
+                 QStringLiteral("192.168.0.1"));
+        QVERIFY(ClearRegStore(RegRoot::CurrentUser, kSettingsKey));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, kMorlisk, "FwqIp").type, DWORD(REG_NONE));
+    }
+
+    void runValueHoldsTheProgramPathAndGoesAgain() {
+        // The real key (Wine runs as an administrator), then a key nobody may write.
+        RunKeyAutostart autostart;
+        QCOMPARE(autostart.key(),
+                 QStringLiteral(
+                     "HKEY_LOCAL_MACHINE\\SoftWare\\Microsoft\\Windows\\CurrentVersion\\Run"));
+        autostart.enable(QStringLiteral("C:/Program Files/Torvane/Client.exe"));
+        const QString run = QStringLiteral("SoftWare\\Microsoft\\Windows\\CurrentVersion\\Run");
+        const RawValue value = ReadRaw(HKEY_LOCAL_MACHINE, run, "NetWorkDns");
+        QCOMPARE(value.type, DWORD(REG_SZ));
+        QCOMPARE(value.text, QStringLiteral("C:\\Program Files\\Torvane\\Client.exe"));
+        autostart.disable();
+        QCOMPARE(ReadRaw(HKEY_LOCAL_MACHINE, run, "NetWorkDns").type, DWORD(REG_NONE));
+        autostart.disable(); // nothing there: silent
+
+        // A key that cannot be opened for writing: nothing is written, nothing is thrown.
+        RunKeyAutostart nowhere(QStringLiteral("HKEY_LOCAL_MACHINE\\\\Torvane\\Run"));
+        nowhere.enable(QStringLiteral("C:/Torvane/Client.exe"));
+        nowhere.disable();
+    }
+
+    void namedMutexDecidesTheRunningCopy() {
+        const QString name = QStringLiteral("Torvane客");
+        QVERIFY(!MutexExists(name));
+        {
+            SingleInstanceGuard first(name);
+            QVERIFY(first.tryAcquire());
+            QVERIFY(MutexExists(name));
+            SingleInstanceGuard second(name);
+            QVERIFY(!second.tryAcquire());
+            // The Server's own name is another program: both may run.
+            SingleInstanceGuard server(QStringLiteral("Torvane服"));
+            QVERIFY(server.tryAcquire());
+
+            // The second copy's knock reaches the first (its balloon).
+            QSignalSpy knocked(&first, &SingleInstanceGuard::secondInstanceStarted);
+            second.notifyPrimary();
+            QTRY_COMPARE(knocked.size(), 1);
+        }
+        QVERIFY(!MutexExists(name));
+        SingleInstanceGuard later(name);
+        QVERIFY(later.tryAcquire());
+    }
+
+    void gbkIsCodePage936() {
+        const QString text = QString::fromUtf8("电信;网通 A1");
+        const QByteArray bytes = ToGbk(text);
+        QCOMPARE(bytes, QByteArray("\xB5\xE7\xD0\xC5;\xCD\xF8\xCD\xA8 A1"));
+        QCOMPARE(FromGbk(bytes), text);
+        QCOMPARE(ToGbk(QString()), QByteArray());
+        QCOMPARE(FromGbk(QByteArray()), QString());
+        // What GBK cannot hold becomes '?'; broken bytes decode to something, never a crash.
+        QCOMPARE(ToGbk(QString::fromUtf8("a😀b")).front(), 'a');
+        QVERIFY(ToGbk(QString::fromUtf8("a😀b")).contains('?'));
+        QVERIFY(!FromGbk(QByteArray("\xB5", 1)).isEmpty());
+        QCOMPARE(FromGbk(QByteArray("x\0y", 3)).size(), 3);
+    }
+
+    void pollThreadBackendReportsLevelTriggered() {
+        // The seam on loopback connections: ready again while unread, write interest, unwatch.
+        auto backend = CreateHubEventBackend(HubBackendKind::Default);
+        QVERIFY(backend && backend->isValid());
+        QCOMPARE(backend->name(), QStringLiteral("pollthread"));
+        // Raw sockets of the hub's own socket layer: no Qt notifier reads behind its back.
+        hubsocket::Error error = hubsocket::Error::None;
+        QString errorText;
+        const qintptr listener = hubsocket::Listen(0, 16, &error, &errorText);
+        QVERIFY2(listener != hubsocket::kInvalid, qPrintable(errorText));
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        std::vector<qintptr> fds;
+        for (int i = 0; i < 3; ++i) {
+            clients.push_back(std::make_unique<QTcpSocket>());
+            clients.back()->connectToHost(QHostAddress::LocalHost, hubsocket::LocalPort(listener));
+            QVERIFY(clients.back()->waitForConnected(5000));
+            qintptr fd = hubsocket::kInvalid;
+            QString peer;
+            QVERIFY(QTest::qWaitFor(
+                [&] {
+                    fd = hubsocket::Accept(listener, &peer, &error);
+                    return fd != hubsocket::kInvalid;
+                },
+                5000));
+            QCOMPARE(peer, QStringLiteral("127.0.0.1"));
+            fds.push_back(fd);
+            QVERIFY(backend->watch(fd, HubEventBackend::WantRead));
+        }
+        char byte = 0;
+        QCOMPARE(hubsocket::Receive(fds[0], &byte, 1, &error), qint64(-1));
+        QCOMPARE(error, hubsocket::Error::WouldBlock); // non-blocking, nothing there yet
+        QVERIFY(!backend->watch(fds[0], HubEventBackend::WantRead)); // already watched
+        QVERIFY(!backend->change(12345, HubEventBackend::WantRead)); // never watched
+        HubEventBackend::Event events[8];
+        QTest::qWait(50);
+        QCOMPARE(backend->collect(events, 8), 0);
+
+        QSignalSpy ready(backend.get(), &HubEventBackend::ready);
+        for (auto& client : clients) {
+            client->write("x");
+            QVERIFY(client->waitForBytesWritten(2000));
+        }
+        QSet<qintptr> seen;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const int n = backend->collect(events, 2);
+                for (int i = 0; i < n; ++i) {
+                    if (events[i].readiness & HubEventBackend::Readable)
+                        seen.insert(events[i].descriptor);
+                }
+                return seen.size() == 3;
+            },
+            5000));
+        QVERIFY(!ready.isEmpty());
+
+        backend->unwatch(fds[2]);
+        QVERIFY(backend->change(fds[1], 0));
+        QVERIFY(backend->change(fds[0], HubEventBackend::WantWrite));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const int n = backend->collect(events, 8);
+                return n == 1 && events[0].descriptor == fds[0] &&
+                       events[0].readiness == HubEventBackend::Writable;
+            },
+            5000));
+        for (qintptr fd : fds) {
+            backend->unwatch(fd);
+            hubsocket::Close(fd);
+        }
+        hubsocket::Close(listener);
+    }
+
+    void hubServesManyClientsOnThePollThread() {
+        // Reports from many loopback Clients each fill their row and get the update at once.
+        QTemporaryDir dir;
+        const QString file = dir.filePath("MainConfig.dat");
+        const QByteArray lines = ToGbk(QString::fromUtf8("电信;;;10.0.0.1;10.0.0.53;;")) + "\r\n";
+        {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(lines);
+        }
+        ConnectionHub hub;
+        QCOMPARE(hub.backendName(), QStringLiteral("pollthread"));
+        QString error;
+        QVERIFY2(hub.listen(0, &error), qPrintable(error));
+        hub.setLineFilePath(file);
+        hub.setUpdateEnabled(true);
+        QSignalSpy reported(&hub, &ConnectionHub::clientReported);
+        QSignalSpy closed(&hub, &ConnectionHub::clientClosed);
+
+        constexpr int kClients = 200;
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        std::vector<QByteArray> received(kClients);
+        for (int i = 0; i < kClients; ++i) {
+            auto socket = std::make_unique<QTcpSocket>();
+            QTcpSocket* raw = socket.get();
+            connect(raw, &QTcpSocket::readyRead, raw,
+                    [raw, &received, i] { received[size_t(i)] += raw->readAll(); });
+            connect(raw, &QTcpSocket::connected, raw, [raw, i] {
+                raw->write(Protocol::ComposeReport(QStringLiteral("10.0.0.1"),
+                                                   QStringLiteral("10.0.0.53"),
+                                                   QString::fromUtf8("电信%1").arg(i), QStringLiteral("1")));
+            });
+            raw->connectToHost(QHostAddress::LocalHost, hub.listeningPort());
+            clients.push_back(std::move(socket));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(reported.size(), kClients, 30000);
+        QCOMPARE(hub.connectionCount(), kClients);
+        const QByteArray update = Protocol::ComposeLineListUpdate(lines);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(received.begin(), received.end(),
+                                             [&](const QByteArray& got) { return got == update; }),
+                                 30000);
+        for (auto& client : clients)
+            client->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(closed.size(), kClients, 30000);
+        QCOMPARE(hub.connectionCount(), 0);
+    }
+
+    void listenerIsExclusive() {
+        // Another program cannot take the Server's port while it listens.
+        ConnectionHub first;
+        QVERIFY(first.listen(0));
+        ConnectionHub second;
+        QString error;
+        QVERIFY(!second.listen(first.listeningPort(), &error));
+        QCOMPARE(error, QStringLiteral("端口已被占用"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWindowsPlatform)
+#include "test_windowsplatform.moc"
