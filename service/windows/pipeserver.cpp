@@ -193,13 +193,22 @@ void SwitchPipeServer::serveConnectedCaller() {
                   .arg(SwitchServiceCore::Describe(caller), WindowsErrorText(error)));
         return;
     }
-    // Disconnecting drops what the caller has not read yet: wait until it hangs up.
-    char spare[16];
-    overlapped = OVERLAPPED{};
-    overlapped.hEvent = m_ioEvent;
-    ::ResetEvent(m_ioEvent);
-    ok = ::ReadFile(m_pipe, spare, sizeof spare, nullptr, &overlapped);
-    waitFor(ok, &overlapped, kHangUpTimeoutMs, &transferred);
+    // Disconnecting drops what the caller has not read yet: wait until it hangs up. What it
+    // still sends (the rest of an oversized message) is read and dropped meanwhile.
+    char spare[64];
+    const ULONGLONG hangUpDeadline = ::GetTickCount64() + kHangUpTimeoutMs;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= hangUpDeadline)
+            break;
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = m_ioEvent;
+        ::ResetEvent(m_ioEvent);
+        ok = ::ReadFile(m_pipe, spare, sizeof spare, nullptr, &overlapped);
+        error = waitFor(ok, &overlapped, int(hangUpDeadline - now), &transferred);
+        if (error != NO_ERROR && error != ERROR_MORE_DATA)
+            break;
+    }
 }
 
 SwitchCaller SwitchPipeServer::identifyCaller() {

@@ -10,10 +10,11 @@ using torvane::testing::FakeIpHelper;
 namespace {
 
 // A workstation with a wired adapter holding two default routes (the site's two lines) and a
-// wireless one on another subnet with its own.
+// wireless one on another subnet with its own, behind the wired one as Windows ranks them.
 void TwoAdapters(FakeIpHelper& system) {
     system.addAdapter(12, QStringLiteral("以太网"), QStringLiteral("10.0.0.5"), 24);
     system.addAdapter(17, QStringLiteral("WLAN"), QStringLiteral("192.168.1.7"), 24);
+    system.adapter(17)->interfaceMetric = 50;
     system.addDefaultRoute(12, QStringLiteral("10.0.0.1"), 0);
     system.addDefaultRoute(12, QStringLiteral("10.0.0.254"), 10);
     system.addDefaultRoute(17, QStringLiteral("192.168.1.1"), 0);
@@ -169,7 +170,7 @@ void TestIpHelperApplier::refusesAGatewayNoAdapterHolds() {
     IpHelperApplier applier(system.api());
     SwitchReply reply = applier.apply(Line(QStringLiteral("172.16.0.1")));
     QCOMPARE(reply.failure, SwitchFailure::GatewayOnNoAdapter);
-    QVERIFY2(reply.text.contains(QLatin1String("以太网")), qPrintable(reply.text));
+    QVERIFY2(reply.text.contains(QStringLiteral("以太网")), qPrintable(reply.text));
 
     // A down adapter holds nothing either.
     system.adapter(17)->up = false;

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <string>
 
 using namespace torvane;
 using namespace torvane::client;
@@ -89,9 +90,11 @@ void TestSwitchPipe::refusesWhatIsNoRequest() {
     QVERIFY(log().contains(QLatin1String("refused a switch to gateway 203.0.113.777")));
 
     // A caller that connects and says nothing is dropped; the next one is still served.
-    HANDLE silent = ::CreateFileW(m_pipe.toStdWString().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-    QVERIFY(silent != INVALID_HANDLE_VALUE);
+    const std::wstring name = m_pipe.toStdWString();
+    QVERIFY(::WaitNamedPipeW(name.c_str(), 10000));
+    const HANDLE silent = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    QVERIFY2(silent != INVALID_HANDLE_VALUE, qPrintable(QString::number(::GetLastError())));
     const SwitchReply afterSilence = AskSwitchService(m_pipe, QByteArray("x"), {20000, 20000});
     ::CloseHandle(silent);
     QCOMPARE(afterSilence.failure, SwitchFailure::InvalidSettings);
