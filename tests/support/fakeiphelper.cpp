@@ -148,18 +148,6 @@ ULONG FakeIpHelper::getAdaptersAddresses(IP_ADAPTER_ADDRESSES* buffer, ULONG* si
             (previous ? previous->Next : out.FirstUnicastAddress) = &unicast;
             previous = &unicast;
         }
-        IP_ADAPTER_GATEWAY_ADDRESS* previousGateway = nullptr;
-        for (const MIB_IPFORWARD_ROW2& row : m_routes) {
-            if (int(row.InterfaceIndex) != adapter.ifindex || row.DestinationPrefix.PrefixLength)
-                continue;
-            IP_ADAPTER_GATEWAY_ADDRESS& gateway = m_gateways.emplace_back();
-            std::memset(&gateway, 0, sizeof gateway);
-            SOCKADDR_IN& sockaddr = m_sockaddrs.emplace_back(row.NextHop.Ipv4);
-            gateway.Address.lpSockaddr = reinterpret_cast<SOCKADDR*>(&sockaddr);
-            gateway.Address.iSockaddrLength = sizeof sockaddr;
-            (previousGateway ? previousGateway->Next : out.FirstGatewayAddress) = &gateway;
-            previousGateway = &gateway;
-        }
     }
     return NO_ERROR;
 }

@@ -63,7 +63,6 @@ private:
     QList<MIB_IPFORWARD_ROW2> m_routes;
     // Storage the returned structures point into; deques keep addresses stable.
     std::deque<IP_ADAPTER_UNICAST_ADDRESS> m_unicast;
-    std::deque<IP_ADAPTER_GATEWAY_ADDRESS> m_gateways;
     std::deque<SOCKADDR_IN> m_sockaddrs;
     std::deque<std::wstring> m_wide;
     std::deque<std::string> m_narrow;

@@ -126,26 +126,14 @@ InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links) {
             entry.prefix = qMin<int>(unicast->OnLinkPrefixLength, 32);
             link.info.addresses.append(entry);
         }
-        for (auto gateway = adapter->FirstGatewayAddress; gateway; gateway = gateway->Next) {
-            const SOCKADDR* address = gateway->Address.lpSockaddr;
-            if (!address || address->sa_family != AF_INET)
-                continue;
-            DefaultRoute route;
-            route.gateway = HostOrder(*reinterpret_cast<const SOCKADDR_IN*>(address));
-            route.hasGateway = route.gateway != 0;
-            route.metric = adapter->Ipv4Metric;
-            link.info.defaultRoutes.append(route);
-        }
         interfaceMetric.insert(adapter->IfIndex, adapter->Ipv4Metric);
         byIndex.insert(adapter->IfIndex, int(links->size()));
         links->append(link);
     }
 
-    // The forward table knows every default route and its own metric; the gateway list does not.
+    // The default routes with their metrics; without the table no gateway is known.
     QList<MIB_IPFORWARD_ROW2> rows;
     if (api.getIpv4ForwardTable && api.getIpv4ForwardTable(&rows) == NO_ERROR) {
-        for (WindowsLink& link : *links)
-            link.info.defaultRoutes.clear();
         for (const MIB_IPFORWARD_ROW2& row : rows) {
             if (row.DestinationPrefix.PrefixLength != 0 ||
                 row.DestinationPrefix.Prefix.si_family != AF_INET)

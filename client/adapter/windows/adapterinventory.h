@@ -30,9 +30,9 @@ struct HostParams {
 namespace AdapterInventory {
 
 InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params);
-// Every IPv4 adapter, loopback included (the policy leaves it out), in the system's order. The
-// default routes come from the forward table (route metric plus the interface's metric, which is
-// what Windows compares); the adapter's gateway list stands in when that table is unavailable.
+// Every IPv4 adapter, loopback included (the policy leaves it out), in the system's order, with
+// its default routes from the forward table (route metric plus the interface's metric, which is
+// what Windows compares).
 InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links);
 QList<LinkInfo> Infos(const QList<WindowsLink>& links);
 

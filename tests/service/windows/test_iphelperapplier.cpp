@@ -43,7 +43,6 @@ class TestIpHelperApplier : public QObject {
     Q_OBJECT
 private slots:
     void movesTheDefaultRouteAndDns();
-    void givesAnExistingGatewayMetricOne();
     void changesAddressThenGateway();
     void refusalsKeepTheOldGateway_data();
     void refusalsKeepTheOldGateway();
@@ -57,42 +56,28 @@ void TestIpHelperApplier::movesTheDefaultRouteAndDns() {
     TwoAdapters(system);
     IpHelperApplier applier(system.api());
 
-    const SwitchReply reply = applier.apply(Line(QStringLiteral("10.0.0.254")));
-    QCOMPARE(reply.failure, SwitchFailure::None);
-    QCOMPARE(system.defaultRoutes(12), QStringList{QStringLiteral("10.0.0.254 1")});
-    // The other adapter's subnet does not hold the gateway: its route stays.
-    QCOMPARE(system.defaultRoutes(17), QStringList{QStringLiteral("192.168.1.1 0")});
-    QCOMPARE(system.adapter(12)->nameServers, QStringLiteral("8.8.8.8,1.1.1.1"));
-    QCOMPARE(system.adapter(17)->nameServers, QString());
-    QVERIFY(system.registryNameServer.isEmpty());
-    QCOMPARE(system.addresses(12), QStringList{QStringLiteral("10.0.0.5/24")});
-
-    // Without a secondary DNS only the primary is set.
-    system.calls.clear();
-    QCOMPARE(
-        applier.apply(Line(QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.53"), {})).failure,
-        SwitchFailure::None);
-    QCOMPARE(system.defaultRoutes(12), QStringList{QStringLiteral("10.0.0.1 1")});
-    QCOMPARE(system.adapter(12)->nameServers, QStringLiteral("10.0.0.53"));
-}
-
-void TestIpHelperApplier::givesAnExistingGatewayMetricOne() {
-    FakeIpHelper system;
-    TwoAdapters(system);
-    IpHelperApplier applier(system.api());
-    // The route to the new gateway exists with metric 10: the system keys routes without the
-    // metric, so it is deleted before the one with metric 1 is created.
     QCOMPARE(applier.apply(Line(QStringLiteral("10.0.0.254"))).failure, SwitchFailure::None);
+    // The route to the new gateway had metric 10; routes are keyed without the metric, so it
+    // goes before the one with metric 1 comes; the other default goes after.
     QCOMPARE(system.calls.mid(0, 3),
              (QStringList{QStringLiteral("delete route 0.0.0.0/0 via 10.0.0.254 metric 10 on 12"),
                           QStringLiteral("create route 0.0.0.0/0 via 10.0.0.254 metric 1 on 12"),
                           QStringLiteral("delete route 0.0.0.0/0 via 10.0.0.1 metric 0 on 12")}));
+    QCOMPARE(system.defaultRoutes(12), QStringList{QStringLiteral("10.0.0.254 1")});
+    // The other adapter's subnet does not hold the gateway: its route and DNS stay.
+    QCOMPARE(system.defaultRoutes(17), QStringList{QStringLiteral("192.168.1.1 0")});
+    QCOMPARE(system.adapter(12)->nameServers, QStringLiteral("8.8.8.8,1.1.1.1"));
+    QCOMPARE(system.adapter(17)->nameServers, QString());
+    QVERIFY(system.registryNameServer.isEmpty());
 
-    // A second identical switch finds everything in place and changes no route.
+    // Again, without a secondary DNS: no route changes, only the primary is set.
     system.calls.clear();
-    QCOMPARE(applier.apply(Line(QStringLiteral("10.0.0.254"))).failure, SwitchFailure::None);
+    QCOMPARE(
+        applier.apply(Line(QStringLiteral("10.0.0.254"), QStringLiteral("10.0.0.53"), {})).failure,
+        SwitchFailure::None);
     QCOMPARE(system.defaultRoutes(12), QStringList{QStringLiteral("10.0.0.254 1")});
     QVERIFY(!system.calls.join(QLatin1Char('\n')).contains(QLatin1String("delete")));
+    QCOMPARE(system.adapter(12)->nameServers, QStringLiteral("10.0.0.53"));
 }
 
 void TestIpHelperApplier::changesAddressThenGateway() {
@@ -172,14 +157,6 @@ void TestIpHelperApplier::refusesAGatewayNoAdapterHolds() {
     QCOMPARE(reply.failure, SwitchFailure::GatewayOnNoAdapter);
     QVERIFY2(reply.text.contains(QStringLiteral("以太网")), qPrintable(reply.text));
 
-    // A down adapter holds nothing either.
-    system.adapter(17)->up = false;
-    reply = applier.apply(Line(QStringLiteral("192.168.1.254")));
-    QCOMPARE(reply.failure, SwitchFailure::GatewayOnNoAdapter);
-
-    // An adapter's own address is no gateway.
-    reply = applier.apply(Line(QStringLiteral("10.0.0.5")));
-    QCOMPARE(reply.failure, SwitchFailure::GatewayIsOwnAddress);
     QVERIFY(!Changes(system.calls));
 
     // A machine without any IPv4 adapter.
@@ -204,9 +181,6 @@ void TestIpHelperApplier::olderSystemsGetTheRegistryValueAndAFlush() {
     // The registry key may be closed to the service too.
     system.errors.insert(QStringLiteral("NameServer"), ERROR_ACCESS_DENIED);
     QCOMPARE(applier.apply(Line(QStringLiteral("10.0.0.1"))).failure, SwitchFailure::NoPermission);
-    system.errors.insert(QStringLiteral("NameServer"), ERROR_FILE_NOT_FOUND);
-    QCOMPARE(applier.apply(Line(QStringLiteral("10.0.0.1"))).failure,
-             SwitchFailure::ResolverWriteFailed);
     QCOMPARE(system.flushes, 1);
 }
 
