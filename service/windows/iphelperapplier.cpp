@@ -57,7 +57,7 @@ quint32 NextHop(const MIB_IPFORWARD_ROW2& row) {
 IpHelperApplier::IpHelperApplier(IpHelperApi api) : m_api(std::move(api)) {}
 
 AdapterSettings IpHelperApplier::current() {
-    const client::NetworkParams params = client::AdapterInventory::Inspect(m_api);
+    const client::NetworkParams params = client::AdapterInventory::Inspect(m_api, true);
     AdapterSettings settings;
     settings.gateway = params.gateway;
     settings.primaryDns = params.dnsServers.value(0);
@@ -68,11 +68,12 @@ AdapterSettings IpHelperApplier::current() {
 
 SwitchReply IpHelperApplier::apply(const AdapterSettings& settings) {
     QList<WindowsLink> links;
-    const client::InspectionOutcome read = client::AdapterInventory::ReadLinks(m_api, &links);
+    QString why;
+    const client::InspectionOutcome read = client::AdapterInventory::ReadLinks(m_api, &links, &why);
     if (read == client::InspectionOutcome::NoAdapter)
-        return {SwitchFailure::NoAdapter, QStringLiteral("no adapter carries IPv4")};
+        return {SwitchFailure::NoAdapter, QStringLiteral("no adapter carries IPv4 (%1)").arg(why)};
     if (read != client::InspectionOutcome::Ok)
-        return {SwitchFailure::Other, QStringLiteral("the adapter list could not be read")};
+        return {SwitchFailure::Other, QStringLiteral("the adapter list could not be read: ") + why};
     const client::AdapterPolicy::SwitchPlan plan =
         client::AdapterPolicy::Plan(client::AdapterInventory::Infos(links), settings);
     if (!plan.errorText.isEmpty())

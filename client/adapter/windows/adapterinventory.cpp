@@ -41,12 +41,12 @@ QString GuidText(const char* adapterName) {
 
 } // namespace
 
-InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params) {
+InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params, QString* why) {
     ULONG size = 0;
     DWORD result = api.getNetworkParams(nullptr, &size);
     if (result != NO_ERROR && result != ERROR_BUFFER_OVERFLOW) {
-        qCWarning(lcAdapter).noquote()
-            << "adapter inspection: GetNetworkParams size:" << WindowsErrorText(result);
+        if (why)
+            *why = QStringLiteral("GetNetworkParams size: ") + WindowsErrorText(result);
         return InspectionOutcome::NetworkParamsUnavailable;
     }
     std::vector<quint64> buffer(size / sizeof(quint64) + 1);
@@ -54,8 +54,8 @@ InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params) {
     const auto info = reinterpret_cast<FIXED_INFO*>(buffer.data());
     result = api.getNetworkParams(info, &size);
     if (result != NO_ERROR) {
-        qCWarning(lcAdapter).noquote()
-            << "adapter inspection: GetNetworkParams:" << WindowsErrorText(result);
+        if (why)
+            *why = QStringLiteral("GetNetworkParams: ") + WindowsErrorText(result);
         return InspectionOutcome::NetworkParamsFailed;
     }
     params->hostName = QString::fromLocal8Bit(info->HostName).trimmed();
@@ -68,15 +68,15 @@ InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params) {
     return InspectionOutcome::Ok;
 }
 
-InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links) {
+InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links, QString* why) {
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER |
                         GAA_FLAG_INCLUDE_GATEWAYS;
     ULONG size = 0;
     ULONG result = api.getAdaptersAddresses(AF_INET, flags, nullptr, &size);
     if (result != NO_ERROR && result != ERROR_BUFFER_OVERFLOW) {
         // ERROR_NO_DATA: no adapter carries IPv4 at all.
-        qCWarning(lcAdapter).noquote()
-            << "adapter inspection: GetAdaptersAddresses size:" << WindowsErrorText(result);
+        if (why)
+            *why = QStringLiteral("GetAdaptersAddresses size: ") + WindowsErrorText(result);
         return InspectionOutcome::NoAdapter;
     }
     std::vector<quint64> buffer;
@@ -90,8 +90,8 @@ InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links) {
             break;
     }
     if (result != NO_ERROR) {
-        qCWarning(lcAdapter).noquote()
-            << "adapter inspection: GetAdaptersAddresses:" << WindowsErrorText(result);
+        if (why)
+            *why = QStringLiteral("GetAdaptersAddresses: ") + WindowsErrorText(result);
         return InspectionOutcome::AdapterListFailed;
     }
 
@@ -159,19 +159,25 @@ QList<LinkInfo> Infos(const QList<WindowsLink>& links) {
     return infos;
 }
 
-NetworkParams Inspect(const IpHelperApi& api) {
+NetworkParams Inspect(const IpHelperApi& api, bool quiet) {
     NetworkParams params;
     HostParams host;
-    params.outcome = ReadHostParams(api, &host);
-    if (params.outcome != InspectionOutcome::Ok)
+    QString why;
+    const auto failed = [&params, &why, quiet] {
+        if (!quiet)
+            qCWarning(lcAdapter).noquote() << "adapter inspection:" << why;
         return params;
+    };
+    params.outcome = ReadHostParams(api, &host, &why);
+    if (params.outcome != InspectionOutcome::Ok)
+        return failed();
     params.hostName = host.hostName;
     params.dnsServers = host.dnsServers;
 
     QList<WindowsLink> links;
-    params.outcome = ReadLinks(api, &links);
+    params.outcome = ReadLinks(api, &links, &why);
     if (params.outcome != InspectionOutcome::Ok)
-        return params;
+        return failed();
     const QList<LinkInfo> ordered = AdapterPolicy::DisplayOrder(Infos(links));
     if (ordered.isEmpty()) {
         params.outcome = InspectionOutcome::NoAdapter;

@@ -29,15 +29,18 @@ struct HostParams {
 // the adapter list failing, e.g. on a machine without an IPv4 adapter (3), or its reading (4).
 namespace AdapterInventory {
 
-InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params);
+InspectionOutcome ReadHostParams(const IpHelperApi& api, HostParams* params,
+                                 QString* why = nullptr);
 // Every IPv4 adapter, loopback included (the policy leaves it out), in the system's order, with
 // its default routes from the forward table (route metric plus the interface's metric, which is
 // what Windows compares).
-InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links);
+InspectionOutcome ReadLinks(const IpHelperApi& api, QList<WindowsLink>* links,
+                            QString* why = nullptr);
 QList<LinkInfo> Infos(const QList<WindowsLink>& links);
 
-// The whole inspection: host parameters, then the adapter shown by the adapter-order policy.
-NetworkParams Inspect(const IpHelperApi& api);
+// The whole inspection: host parameters, then the adapter shown by the adapter-order policy. A
+// failure is logged unless quiet (the watch compares every few seconds and must not repeat it).
+NetworkParams Inspect(const IpHelperApi& api, bool quiet = false);
 
 } // namespace AdapterInventory
 

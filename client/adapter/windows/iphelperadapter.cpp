@@ -105,7 +105,7 @@ void IpHelperAdapter::stopWatching() {
 }
 
 void IpHelperAdapter::compareWithLastInspection() {
-    const QByteArray seen = Fingerprint(AdapterInventory::Inspect(m_api));
+    const QByteArray seen = Fingerprint(AdapterInventory::Inspect(m_api, true));
     const bool changed = !m_lastSeen.isEmpty() && seen != m_lastSeen;
     m_lastSeen = seen;
     if (changed) {
