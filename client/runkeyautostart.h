@@ -4,9 +4,9 @@
 
 namespace torvane::client {
 
-// Windows: the value "NetWorkDns" under HKEY_LOCAL_MACHINE "SoftWare\Microsoft\Windows\
-// CurrentVersion\Run", holding the program's full path. Writing there needs an administrator;
-// for anyone else the write fails, silently as ever (the log says so).
+// Windows: the value "NetWorkDns" under HKEY_LOCAL_MACHINE
+// "SoftWare\Microsoft\Windows\CurrentVersion\Run", holding the program's full path. Writing there
+// needs an administrator; for anyone else the write fails, silently as ever (the log says so).
 class RunKeyAutostart : public Autostart {
 public:
     static constexpr const char* kRunKey =

@@ -73,7 +73,8 @@ public:
 
     void clear() {
 #ifdef Q_OS_WIN
-        m_slots = {};
+        m_slots.clear();
+        m_slots.rehash(0);
 #else
         m_slots.clear();
         m_slots.shrink_to_fit();

@@ -4,7 +4,9 @@
 #include "client/linelist.h"
 #include "common/linefile.h"
 #include "common/singleinstance.h"
+#ifdef Q_OS_LINUX
 #include "tests/support/tinyfilesystem.h"
+#endif
 
 #include <QDir>
 #include <QSettings>
@@ -14,7 +16,9 @@
 
 using namespace torvane;
 using namespace torvane::client;
+#ifdef Q_OS_LINUX
 using torvane::testing::TinyFilesystem;
+#endif
 
 namespace {
 const QString kTwoLines = QStringLiteral("电信;;;10.0.0.1;10.0.0.53;10.0.0.54;\r\n"
@@ -238,9 +242,8 @@ private slots:
         QCOMPARE(finished.first().at(1).toString(), QStringLiteral("need CAP_NET_ADMIN"));
         // The user reads the reason in words, not the backend's text.
         QCOMPARE(failed.size(), 1);
-        QCOMPARE(
-            failed.first().first().toString(),
-            QStringLiteral("线路切换失败：没有修改网卡设置的权限，请联系管理员。"));
+        QCOMPARE(failed.first().first().toString(),
+                 QStringLiteral("线路切换失败：没有修改网卡设置的权限，请联系管理员。"));
         QCOMPARE(client.adapter->inspectCount(), 2); // read back all the same
         QCOMPARE(client.controller->currentLineName(), QStringLiteral("电信"));
         QCOMPARE(client.controller->adapterSnapshot().gateway, QStringLiteral("10.0.0.1"));
@@ -387,6 +390,8 @@ private slots:
         QCOMPARE(client.controller->currentLineName(), QStringLiteral("电信"));
     }
 
+#ifdef Q_OS_LINUX
+    // A full disk is made with a tiny mount of the test alone.
     void updateOnAFullDiskKeepsTheFileAndTheList() {
         TinyFilesystem disk;
         TORVANE_REQUIRE_TINY_FS(disk);
@@ -410,6 +415,7 @@ private slots:
             ToGbk(QStringLiteral("更新联通;;;10.2.0.1;10.2.0.53;;\r\n")));
         QCOMPARE(client.controller->lineList().size(), 1);
     }
+#endif
 
     void fullListRefusesAnAdd() {
         ControllerFixture client(Params(QStringLiteral("10.0.0.1"), {}));
