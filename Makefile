@@ -63,7 +63,7 @@ windows: windows-deps
 	@qt=$$(scripts/build-qt-windows) && \
 	  cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=$$qt/lib/cmake/Qt6/qt.toolchain.cmake $(CMAKE_FLAGS) >/dev/null
-	@cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target Client Server
+	@cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target Client Server TorvaneSwitch
 	@scripts/pack-windows $(WINDOWS_BUILD) dist
 
 windows-test: windows
