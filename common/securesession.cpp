@@ -1,5 +1,7 @@
 #include "common/securesession.h"
 
+#include "common/settingvalues.h"
+
 #include <QCryptographicHash>
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
@@ -59,6 +61,12 @@ QByteArray SiteKeyFromStored(const QString& stored) {
             return {};
     }
     return QByteArray::fromHex(stored.toLatin1());
+}
+
+quint16 SecurePort(quint16 legacyPort, const QString& setting) {
+    if (const quint16 port = PortFromText(setting))
+        return port;
+    return legacyPort == 0 || legacyPort == 65535 ? 0 : quint16(legacyPort + 1);
 }
 
 SecureSession::SecureSession(Role role, QByteArray siteKey, NonceSource nonces)

@@ -16,6 +16,9 @@ QByteArray SiteKeyFromText(const QString& text);
 // Stored form (lower-case hex) and back; a stored value that is not 64 hex digits reads as no key.
 QString SiteKeyToStored(const QByteArray& key);
 QByteArray SiteKeyFromStored(const QString& stored);
+// The secure channel's port: the setting's text when it is a usable port, else the legacy port
+// + 1; 0 when neither gives one.
+quint16 SecurePort(quint16 legacyPort, const QString& setting);
 
 // One connection's handshake and message authentication, for either role. Pure: it is given the
 // received bytes and returns what to send and what arrived authenticated; the owner moves bytes
