@@ -19,7 +19,8 @@ SecureSession::NonceSource FixedNonces(char fill) {
 template <typename Feed> void Chunked(const std::uint8_t* data, std::size_t size, Feed feed) {
     std::size_t pos = 0;
     while (pos < size) {
-        const std::size_t length = std::min<std::size_t>(data[pos++] & 0x3f, size - pos);
+        const std::size_t control = data[pos++];
+        const std::size_t length = std::min<std::size_t>(control & 0x3f, size - pos);
         feed(QByteArray(reinterpret_cast<const char*>(data + pos), qsizetype(length)));
         pos += length;
     }

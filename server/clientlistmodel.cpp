@@ -37,6 +37,15 @@ ClientListModel::ClientListModel(ConnectionHub* hub, QObject* parent)
     connect(hub, &ConnectionHub::allClosed, this, &ClientListModel::onAllClosed);
 }
 
+void ClientListModel::attachSecureHub(SecureHub* hub) {
+    connect(hub, &SecureHub::clientConnected, this, &ClientListModel::onConnected);
+    connect(hub, &SecureHub::clientReported, this, &ClientListModel::onReported);
+    connect(hub, &SecureHub::clientClosed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+    connect(hub, &SecureHub::clientFailed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+}
+
 int ClientListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
