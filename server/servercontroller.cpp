@@ -67,8 +67,8 @@ void ServerController::loadSettings() {
 }
 
 void ServerController::stop() {
-    m_hub->closeAllConnections();
     m_secureHub->closeAllConnections();
+    m_hub->closeAllConnections();
 }
 
 void ServerController::startSecureListening() {
@@ -134,9 +134,10 @@ ServerController::applySettings(const QString& portText, bool updateOn, bool bal
     }
     m_settings.save();
 
-    // Clients are dropped even when the port stays; they reconnect by themselves.
-    m_hub->closeAllConnections();
+    // Clients are dropped even when the port stays; they reconnect by themselves. The secure
+    // rows end one by one first; the legacy hub's end clears what is left at once.
     m_secureHub->closeAllConnections();
+    m_hub->closeAllConnections();
     startListening();
     return ApplyResult::Applied;
 }

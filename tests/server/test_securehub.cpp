@@ -128,6 +128,38 @@ private slots:
                                                  QStringLiteral("5.5.5.5"), {}));
     }
 
+    void rowsOfBothPortsKeepTheirReports() {
+        // A keyed Client first, then Clients of the old kind: every report lands in its own row
+        // whatever the order of arrival, the secure rows below the others.
+        startServer(kTypedKey);
+        KeyedPeer keyed(SiteKeyFromText(kTypedKey));
+        QVERIFY(keyed.open(m_server->secureListeningPort()));
+        keyed.report("计算机信息9.9.9.9; 2.2.2.2;S;0");
+        ClientListModel* model = m_server->clientModel();
+        QTRY_VERIFY((model->flush(), model->gatewayAt(0) == QStringLiteral("9.9.9.9")));
+        std::vector<std::unique_ptr<QTcpSocket>> legacy;
+        for (int i = 1; i <= 3; ++i) {
+            legacy.push_back(std::make_unique<QTcpSocket>());
+            legacy.back()->connectToHost(QHostAddress::LocalHost, m_server->lastListenPort());
+            QVERIFY(legacy.back()->waitForConnected(5000));
+            legacy.back()->write(Protocol::ComposeReport(QStringLiteral("1.1.1.%1").arg(i),
+                                                         QStringLiteral("2.2.2.2"),
+                                                         QStringLiteral("A"), QStringLiteral("0")));
+            QTRY_VERIFY(
+                (model->flush(), model->rowCount() == i + 1 &&
+                                     model->gatewayAt(i - 1) == QStringLiteral("1.1.1.%1").arg(i)));
+        }
+        QCOMPARE(model->gatewayAt(3), QStringLiteral("9.9.9.9"));
+        QVERIFY(SecureHub::Owns(model->clientIdAt(3)));
+        // A later report of the keyed Client still finds its row.
+        keyed.report("计算机信息4.4.4.4; 5.5.5.5;B;0");
+        QTRY_VERIFY((model->flush(), model->gatewayAt(3) == QStringLiteral("4.4.4.4")));
+        legacy[1]->disconnectFromHost();
+        QTRY_VERIFY((model->flush(), model->rowCount() == 3));
+        QCOMPARE(model->gatewayAt(1), QStringLiteral("1.1.1.3"));
+        QCOMPARE(model->gatewayAt(2), QStringLiteral("4.4.4.4"));
+    }
+
     void strangersGetNoRow() {
         startServer(kTypedKey);
         const quint16 port = m_server->secureListeningPort();
