@@ -142,8 +142,8 @@ void SecureHub::handleReport(SecurePeer* peer, const QByteArray& body) {
     if (m_updateEnabled && Protocol::ReportAsksForUpdate(*report)) {
         const LineFileRead file = m_lineFile.read();
         if (!file.refused())
-            peer->socket->write(peer->session.seal(Type::LineListUpdate,
-                                                   Protocol::ComposeLineListUpdate(file.bytes)));
+            write(peer, peer->session.seal(Type::LineListUpdate,
+                                           Protocol::ComposeLineListUpdate(file.bytes)));
     }
 }
 
@@ -154,7 +154,16 @@ bool SecureHub::sendSwitch(ClientId id, const QString& gateway, const QString& p
         return false;
     const QByteArray frame = peer->session.seal(
         Type::SwitchCommand, Protocol::ComposeSwitchCommand(gateway, primaryDns, secondaryDns));
-    return !frame.isEmpty() && peer->socket->write(frame) == frame.size();
+    return !frame.isEmpty() && write(peer, frame);
+}
+
+bool SecureHub::write(SecurePeer* peer, const QByteArray& bytes) {
+    // A Client that stopped reading is ended, as on the legacy port, rather than buffered for.
+    if (peer->socket->bytesToWrite() + bytes.size() > ConnectionHub::kOutQueueLimit) {
+        refuse(peer, QStringLiteral("stopped reading"));
+        return false;
+    }
+    return peer->socket->write(bytes) == bytes.size();
 }
 
 void SecureHub::refuse(SecurePeer* peer, const QString& reason) {

@@ -66,6 +66,7 @@ private:
     void readFrom(SecurePeer* peer);
     void handleReport(SecurePeer* peer, const QByteArray& body);
     void refuse(SecurePeer* peer, const QString& reason);
+    bool write(SecurePeer* peer, const QByteArray& bytes);
     void end(SecurePeer* peer, bool closedByPeer);
 
     QTcpServer* m_server = nullptr;
