@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 namespace torvane::client {
 
 // Result of a change the line editor asks for.
@@ -23,6 +25,9 @@ struct ServerSettingsInput {
     QString serverPort; // as typed
     bool autostart = false;
     bool updateList = false;
+    // The site key as typed; nullopt leaves the stored key as it is, an empty text removes it.
+    std::optional<QString> siteKeyText = std::nullopt;
+    bool ownLinesOnly = false; // commanded switches only to lines of the own list
 };
 
 // What the Client's dialogs need and may do: the controller implements it, so the dialogs hold

@@ -10,6 +10,7 @@
 #include "common/linefile.h"
 #include "common/protocol.h"
 #include "common/regstore.h"
+#include "common/securesession.h"
 #include "common/settingvalues.h"
 #include "common/singleinstance.h"
 #include "common/validators.h"
@@ -74,6 +75,9 @@ ClientController::ClientController(ClientControllerOptions options, QObject* par
     m_link = new ServerLink(
         [this] { return std::pair<QString, QString>(m_settings.serverIp, m_settings.serverPort); },
         this);
+    m_link->setSecureSource([this] {
+        return ServerLink::SecureEndpoint{m_settings.siteKeyBytes(), m_settings.securePort()};
+    });
     connect(m_link, &ServerLink::connected, this, &ClientController::sendStatusReport);
     connect(m_link, &ServerLink::messageReceived, this, &ClientController::handleServerMessage);
 }
@@ -381,12 +385,35 @@ void ClientController::handleServerMessage(const QByteArray& message) {
         applyLineListUpdate(parsed.fileBytes);
         break;
     case Protocol::ServerMessage::Kind::Switch:
+        if (!switchCommandAllowed(parsed.gateway, parsed.primaryDns))
+            break;
         applySwitchCommand(parsed.gateway, parsed.primaryDns, parsed.secondaryDns,
                            parsed.pieceCount);
         break;
     case Protocol::ServerMessage::Kind::None:
         break;
     }
+}
+
+bool ClientController::switchCommandAllowed(const QString& gateway,
+                                            const QString& primaryDns) const {
+    // With a site key only the authenticated channel may move this workstation.
+    if (m_settings.siteKeyBytes().isEmpty())
+        return true;
+    if (!m_link->isAuthenticated()) {
+        qCWarning(lcSecure) << "ignored a switch command that did not come over the secure channel";
+        return false;
+    }
+    if (!m_settings.ownLinesOnlyOn())
+        return true;
+    for (const LineEntry& line : m_lineList) {
+        if (TrimSpaces(line.gateway) == TrimSpaces(gateway) &&
+            TrimSpaces(line.primaryDns) == TrimSpaces(primaryDns))
+            return true;
+    }
+    qCWarning(lcSecure) << "ignored a switch command to" << gateway << primaryDns
+                        << "- not a line of the own list";
+    return false;
 }
 
 void ClientController::applyLineListUpdate(const QByteArray& fileBytes) {
@@ -465,8 +492,13 @@ ServerSettingsCheck ClientController::applyServerSettings(const ServerSettingsIn
     m_settings.serverPort = TrimSpaces(input.serverPort); // leading zeros stay as typed
     m_settings.autostart = FlagText(input.autostart);
     m_settings.updateList = FlagText(input.updateList);
-    for (ClientSettings::Key key : {ClientSettings::Key::FwqIp, ClientSettings::Key::FwqDk,
-                                    ClientSettings::Key::Qd, ClientSettings::Key::GengXin})
+    m_settings.ownLinesOnly = FlagText(input.ownLinesOnly);
+    if (input.siteKeyText)
+        m_settings.siteKey = SiteKeyToStored(SiteKeyFromText(*input.siteKeyText));
+    for (ClientSettings::Key key :
+         {ClientSettings::Key::FwqIp, ClientSettings::Key::FwqDk, ClientSettings::Key::Qd,
+          ClientSettings::Key::GengXin, ClientSettings::Key::SiteKey,
+          ClientSettings::Key::SecureOwnLinesOnly})
         saveSetting(key);
     if (m_settings.autostartOn())
         m_autostart->enable(m_programPath);

@@ -126,6 +126,7 @@ private:
     void refreshAfterOutsideChange();
     void startPendingSwitch();
     void applyLineListUpdate(const QByteArray& fileBytes);
+    bool switchCommandAllowed(const QString& gateway, const QString& primaryDns) const;
     void applySwitchCommand(const QString& gateway, const QString& primaryDns,
                             const QString& secondaryDns, int pieceCount);
     LineChange finishLineChange(bool saved);

@@ -7,5 +7,6 @@ Q_LOGGING_CATEGORY(lcSwitch, "torvane.client.switch")
 Q_LOGGING_CATEGORY(lcLink, "torvane.client.link")
 Q_LOGGING_CATEGORY(lcStartup, "torvane.client.startup")
 Q_LOGGING_CATEGORY(lcWindow, "torvane.client.window")
+Q_LOGGING_CATEGORY(lcSecure, "torvane.client.secure")
 
 } // namespace torvane::client

@@ -10,5 +10,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcSwitch)  // torvane.client.switch: switches asked f
 Q_DECLARE_LOGGING_CATEGORY(lcLink)    // torvane.client.link: the server link and its messages
 Q_DECLARE_LOGGING_CATEGORY(lcStartup) // torvane.client.startup: start-up, settings, autostart
 Q_DECLARE_LOGGING_CATEGORY(lcWindow)  // torvane.client.window: what the windows show
+Q_DECLARE_LOGGING_CATEGORY(lcSecure)  // torvane.client.secure: the secure channel and its policy
 
 } // namespace torvane::client

@@ -1,6 +1,7 @@
 #include "client/clientsettings.h"
 
 #include "common/regstore.h"
+#include "common/securesession.h"
 #include "common/settingvalues.h"
 #include "common/validators.h"
 
@@ -25,6 +26,19 @@ bool ClientSettings::updateListOn() const {
     return FlagIsOn(updateList);
 }
 
+QByteArray ClientSettings::siteKeyBytes() const {
+    return SiteKeyFromStored(siteKey.trimmed());
+}
+
+bool ClientSettings::ownLinesOnlyOn() const {
+    return FlagIsOn(ownLinesOnly);
+}
+
+quint16 ClientSettings::securePort() const {
+    return SecurePort(port(), ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
+                                            QStringLiteral("SecurePort")));
+}
+
 QString ClientSettings::KeyName(Key key) {
     switch (key) {
     case Key::AdminPwd:
@@ -37,6 +51,10 @@ QString ClientSettings::KeyName(Key key) {
         return QStringLiteral("Qd");
     case Key::GengXin:
         return QStringLiteral("GengXin");
+    case Key::SiteKey:
+        return QStringLiteral("SiteKey");
+    case Key::SecureOwnLinesOnly:
+        return QStringLiteral("SecureOwnLinesOnly");
     }
     return QString();
 }
@@ -53,6 +71,10 @@ QString ClientSettings::value(Key key) const {
         return autostart;
     case Key::GengXin:
         return updateList;
+    case Key::SiteKey:
+        return siteKey;
+    case Key::SecureOwnLinesOnly:
+        return ownLinesOnly;
     }
     return QString();
 }
@@ -64,6 +86,8 @@ ClientSettings ClientSettings::Load() {
     settings.serverPort = ReadValue(Key::FwqDk);
     settings.autostart = ReadValue(Key::Qd);
     settings.updateList = ReadValue(Key::GengXin);
+    settings.siteKey = ReadValue(Key::SiteKey);
+    settings.ownLinesOnly = ReadValue(Key::SecureOwnLinesOnly);
     return settings;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -9,22 +10,32 @@ namespace torvane::client {
 // there: flags "1"/"0", the port as typed (leading zeros stay). What a text means is decided by
 // the common flag and port rules, here and nowhere else in the Client.
 struct ClientSettings {
-    enum class Key { AdminPwd, FwqIp, FwqDk, Qd, GengXin };
+    enum class Key { AdminPwd, FwqIp, FwqDk, Qd, GengXin, SiteKey, SecureOwnLinesOnly };
 
     QString adminPwd;   // AdminPwd: digest of the administrator password
     QString serverIp;   // FwqIp
     QString serverPort; // FwqDk
     QString autostart;  // Qd: start with the system
     QString updateList; // GengXin: ask for the server's line list in every report
+    // SiteKey: the derived site key as hex, never the typed text; empty: the secure channel is
+    // off and the Client talks to the server as it always did.
+    QString siteKey;
+    QString ownLinesOnly; // SecureOwnLinesOnly: commanded switches only to lines of the own list
 
-    quint16 port() const;      // 0 when the text is no usable port
-    bool autostartOn() const;  // Qd reads as 1
-    bool updateListOn() const; // GengXin reads as 1
+    quint16 port() const;            // 0 when the text is no usable port
+    bool autostartOn() const;        // Qd reads as 1
+    bool updateListOn() const;       // GengXin reads as 1
+    QByteArray siteKeyBytes() const; // empty when no usable key is stored
+    bool ownLinesOnlyOn() const;
+    // The port of the secure channel: SecurePort when the deployer set one, else FwqDk + 1;
+    // 0 when there is none.
+    quint16 securePort() const;
 
     QString value(Key key) const;
     static QString KeyName(Key key);
 
-    // Reads AdminPwd, FwqIp, FwqDk, Qd and GengXin, in that order; a missing value is empty.
+    // Reads AdminPwd, FwqIp, FwqDk, Qd, GengXin, SiteKey and SecureOwnLinesOnly, in that order; a
+    // missing value is empty.
     static ClientSettings Load();
     // Writes one value as it is held; a failing store is silent.
     void save(Key key) const;

@@ -177,6 +177,17 @@ void FrAdd::buildSettingsGroup() {
     m_updateListBox = new QCheckBox(QStringLiteral("每次更新配置"), m_settingsFrame);
     m_updateListBox->setObjectName(QStringLiteral("GengXin"));
     m_updateListBox->setToolTip(QStringLiteral("不勾选代表每次启动将不到服务器更新配置列表"));
+    // The key is never shown or read back: the store holds only what is derived from it.
+    m_siteKeyField = new QLineEdit(m_settingsFrame);
+    m_siteKeyField->setObjectName(QStringLiteral("SiteKey"));
+    m_siteKeyField->setEchoMode(QLineEdit::Password);
+    m_siteKeyField->setToolTip(
+        QStringLiteral("与服务端相同的站点密钥（长而随机）；设置后只接受加密通道的切换命令"));
+    m_clearSiteKeyBox = new QCheckBox(QStringLiteral("清除站点密钥"), m_settingsFrame);
+    m_clearSiteKeyBox->setObjectName(QStringLiteral("SiteKeyClear"));
+    m_ownLinesOnlyBox =
+        new QCheckBox(QStringLiteral("只接受本机列表中线路的切换"), m_settingsFrame);
+    m_ownLinesOnlyBox->setObjectName(QStringLiteral("SecureOwnLinesOnly"));
     m_applyButton = MakeHintedButton(m_settingsFrame, QStringLiteral("QueDing"),
                                      QStringLiteral("确定"), QStyle::SP_DialogApplyButton);
     m_applyButton->setMouseTracking(false);
@@ -189,13 +200,20 @@ void FrAdd::buildSettingsGroup() {
     grid->addWidget(m_serverPortField, 0, 3);
     grid->addWidget(m_autostartBox, 1, 0, 1, 2);
     grid->addWidget(m_updateListBox, 1, 2);
-    grid->addWidget(m_applyButton, 1, 3, Qt::AlignRight);
+    grid->addWidget(new QLabel(QStringLiteral("站点密钥："), m_settingsFrame), 2, 0);
+    grid->addWidget(m_siteKeyField, 2, 1);
+    grid->addWidget(m_clearSiteKeyBox, 2, 2, 1, 2);
+    grid->addWidget(m_ownLinesOnlyBox, 3, 0, 1, 3);
+    grid->addWidget(m_applyButton, 3, 3, Qt::AlignRight);
 
     setTabOrder(m_closeButton, m_serverIpField);
     setTabOrder(m_serverIpField, m_serverPortField);
     setTabOrder(m_serverPortField, m_autostartBox);
     setTabOrder(m_autostartBox, m_updateListBox);
-    setTabOrder(m_updateListBox, m_applyButton);
+    setTabOrder(m_updateListBox, m_siteKeyField);
+    setTabOrder(m_siteKeyField, m_clearSiteKeyBox);
+    setTabOrder(m_clearSiteKeyBox, m_ownLinesOnlyBox);
+    setTabOrder(m_ownLinesOnlyBox, m_applyButton);
 }
 
 void FrAdd::fillLineList() {
@@ -212,6 +230,12 @@ void FrAdd::fillSettings() {
     m_serverPortField->setText(settings.serverPort);
     m_autostartBox->setChecked(settings.autostartOn());
     m_updateListBox->setChecked(settings.updateListOn());
+    m_siteKeyField->clear();
+    m_siteKeyField->setPlaceholderText(settings.siteKeyBytes().isEmpty()
+                                           ? QStringLiteral("未设置")
+                                           : QStringLiteral("已设置，留空不变"));
+    m_clearSiteKeyBox->setChecked(false);
+    m_ownLinesOnlyBox->setChecked(settings.ownLinesOnlyOn());
 }
 
 void FrAdd::pickLine(int index) {
@@ -378,9 +402,14 @@ void FrAdd::reportUnsaved(LineChange change) {
 }
 
 void FrAdd::saveSettings() {
-    const ServerSettingsCheck check = m_context.applyServerSettings(
-        ServerSettingsInput{m_serverIpField->text(), m_serverPortField->text(),
-                            m_autostartBox->isChecked(), m_updateListBox->isChecked()});
+    ServerSettingsInput input{m_serverIpField->text(), m_serverPortField->text(),
+                              m_autostartBox->isChecked(), m_updateListBox->isChecked()};
+    if (m_clearSiteKeyBox->isChecked())
+        input.siteKeyText = QString();
+    else if (!m_siteKeyField->text().isEmpty())
+        input.siteKeyText = m_siteKeyField->text();
+    input.ownLinesOnly = m_ownLinesOnlyBox->isChecked();
+    const ServerSettingsCheck check = m_context.applyServerSettings(input);
     switch (check) {
     case ServerSettingsCheck::BadAddress:
         refuse(QStringLiteral("你输入的服务器IP地址格式错误"), m_serverIpField);
@@ -392,6 +421,7 @@ void FrAdd::saveSettings() {
         refuse(QStringLiteral("请输入1-65535的端口值"), m_serverPortField);
         break;
     case ServerSettingsCheck::Ok:
+        fillSettings(); // the typed key is not kept in the field
         break;
     }
 }

@@ -79,6 +79,9 @@ private:
     QLineEdit* m_serverPortField = nullptr;
     QCheckBox* m_autostartBox = nullptr;
     QCheckBox* m_updateListBox = nullptr;
+    QLineEdit* m_siteKeyField = nullptr;
+    QCheckBox* m_clearSiteKeyBox = nullptr;
+    QCheckBox* m_ownLinesOnlyBox = nullptr;
     QToolButton* m_applyButton = nullptr;
 };
 

@@ -1,6 +1,7 @@
 #include "client/serverlink.h"
 
 #include "client/clientlogging.h"
+#include "common/protocol.h"
 #include "common/settingvalues.h"
 #include "common/socketoptions.h"
 
@@ -29,6 +30,11 @@ ServerLink::ServerLink(Endpoint endpoint, QObject* parent)
     m_pollTimer->setSingleShot(true);
     m_sliceTimer->setSingleShot(true);
     m_sliceTimer->setInterval(0);
+    m_handshakeTimer = new QTimer(this);
+    m_handshakeTimer->setSingleShot(true);
+    m_handshakeTimer->setInterval(kHandshakeMs);
+    connect(m_handshakeTimer, &QTimer::timeout, this,
+            [this] { dropSecure(QStringLiteral("no handshake within the time allowed")); });
     connect(m_sliceTimer, &QTimer::timeout, this, &ServerLink::deliverSome);
     connect(m_reconnectTimer, &QTimer::timeout, this, &ServerLink::onReconnectTick);
     connect(m_pollTimer, &QTimer::timeout, this, &ServerLink::pollReader);
@@ -62,12 +68,22 @@ void ServerLink::connectToServer() {
     m_socket->abort(); // cuts off an attempt that is still pending
     m_reader.reset();
     m_pollTimer->stop();
+    m_handshakeTimer->stop();
+    m_session.reset();
     // Until this attempt connects, the reconnect timer keeps trying (also when the address is
     // unusable).
     if (m_started && !m_reconnectTimer->isActive())
         m_reconnectTimer->start();
     const auto [host, portText] = m_endpoint();
-    const quint16 port = PortFromText(portText);
+    quint16 port = PortFromText(portText);
+    if (m_secureSource) {
+        const SecureEndpoint secure = m_secureSource();
+        if (!secure.siteKey.isEmpty()) {
+            m_session =
+                std::make_unique<SecureSession>(SecureSession::Role::Client, secure.siteKey);
+            port = secure.port;
+        }
+    }
     // Without a usable address there is nothing to try; the timer tries again with what the
     // settings hold by then.
     if (host.trimmed().isEmpty() || port == 0) {
@@ -84,26 +100,83 @@ void ServerLink::shutdown() {
     m_inbox.clear();
     m_reconnectTimer->stop();
     m_pollTimer->stop();
+    m_handshakeTimer->stop();
     m_serverConnected = false;
     m_socket->abort();
 }
 
-bool ServerLink::send(const QByteArray& message) {
-    if (!m_serverConnected || m_socket->state() != QAbstractSocket::ConnectedState)
-        return false;
-    if (m_socket->write(message) != message.size())
+bool ServerLink::write(const QByteArray& bytes) {
+    if (bytes.isEmpty() || m_socket->write(bytes) != bytes.size())
         return false;
     m_socket->flush();
     return true;
 }
 
+bool ServerLink::send(const QByteArray& message) {
+    if (!m_serverConnected || m_socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    if (m_session)
+        return sendSecure(SecureFrame::Type::Report, message);
+    return write(message);
+}
+
+bool ServerLink::sendSecure(SecureFrame::Type type, const QByteArray& body) {
+    if (!isAuthenticated() || m_socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    return write(m_session->seal(type, body));
+}
+
 void ServerLink::onConnected() {
-    m_serverConnected = true;
     m_reconnectTimer->stop();
     m_reader.reset();
     enableKeepAlive();
+    if (m_session) {
+        // Connected only once the server has proved the key.
+        m_handshakeTimer->start();
+        write(m_session->start());
+        return;
+    }
+    m_serverConnected = true;
     qCInfo(lcLink) << "connected to" << m_socket->peerName() << m_socket->peerPort();
     emit connected();
+}
+
+void ServerLink::dropSecure(const QString& reason) {
+    qCWarning(lcSecure) << "dropped the secure link to" << m_socket->peerName()
+                        << m_socket->peerPort() << "-" << reason;
+    onLost();
+}
+
+void ServerLink::readSecure(const QByteArray& bytes) {
+    const SecureSession::Result result = m_session->receive(bytes);
+    QList<QByteArray> messages;
+    for (const SecureSession::Message& message : result.messages) {
+        // The frame's type and the message it carries must agree: one parser reads both channels.
+        const auto kind = Protocol::ClassifyServerMessage(message.body).kind;
+        const bool fits = (message.type == SecureFrame::Type::SwitchCommand &&
+                           kind == Protocol::ServerMessage::Kind::Switch) ||
+                          (message.type == SecureFrame::Type::LineListUpdate &&
+                           kind == Protocol::ServerMessage::Kind::Update);
+        if (!fits) {
+            dropSecure(QStringLiteral("frame of type %1 with a body of another kind")
+                           .arg(int(message.type)));
+            return;
+        }
+        messages.append(message.body);
+    }
+    if (!result.error.isEmpty()) {
+        dropSecure(result.error);
+        return;
+    }
+    write(result.toSend);
+    if (result.opened) {
+        m_handshakeTimer->stop();
+        m_serverConnected = true;
+        qCInfo(lcLink) << "secure link to" << m_socket->peerName() << m_socket->peerPort()
+                       << "authenticated";
+        emit connected();
+    }
+    deliver(messages);
 }
 
 void ServerLink::onLost() {
@@ -114,6 +187,7 @@ void ServerLink::onLost() {
         m_socket->abort();
     m_reader.reset();
     m_pollTimer->stop();
+    m_handshakeTimer->stop();
     if (!m_shutDown)
         m_reconnectTimer->start();
     if (wasConnected) {
@@ -130,6 +204,10 @@ void ServerLink::onReconnectTick() {
 
 void ServerLink::onReadyRead() {
     const QByteArray bytes = m_socket->readAll();
+    if (m_session && m_socket->state() == QAbstractSocket::ConnectedState) {
+        readSecure(bytes);
+        return;
+    }
     if (!m_serverConnected)
         return;
     const QList<QByteArray> messages = m_reader.feed(bytes, m_clock.elapsed());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/messagereader.h"
+#include "common/securesession.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -8,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <utility>
 
 class QTcpSocket;
@@ -17,14 +19,27 @@ namespace torvane::client {
 
 // The Client's link to the server: its socket, the reconnect timer (once a second) and the reader
 // that cuts the byte stream into whole server messages.
+//
+// With a site key the link goes to the secure port instead and never to the legacy one (a
+// fallback would let whoever blocks the secure port take the workstation back to unauthenticated
+// commands): connected() follows the handshake, reports are sent sealed, and only messages whose
+// tag, counter and type check out are handed on.
 class ServerLink : public QObject {
     Q_OBJECT
 public:
     // Server address and port texts (FwqIp, FwqDk), read at every connect so that new settings
     // take effect on the next attempt.
     using Endpoint = std::function<std::pair<QString, QString>()>;
+    // The site key and the secure port, read at every connect like the endpoint. An empty key
+    // means the legacy channel.
+    struct SecureEndpoint {
+        QByteArray siteKey;
+        quint16 port = 0;
+    };
+    using SecureSource = std::function<SecureEndpoint()>;
 
     explicit ServerLink(Endpoint endpoint, QObject* parent = nullptr);
+    void setSecureSource(SecureSource source) { m_secureSource = std::move(source); }
     ~ServerLink() override;
 
     // Enables the reconnect timer (a second copy of the program never calls this).
@@ -35,8 +50,14 @@ public:
     void shutdown();
 
     bool isConnected() const { return m_serverConnected; }
-    // Writes one message; false (nothing written) while not connected.
+    // Writes one report; false (nothing written) while not connected. On the secure channel
+    // the report goes sealed.
     bool send(const QByteArray& message);
+    // Writes one message of the secure channel; false while not connected over it.
+    bool sendSecure(SecureFrame::Type type, const QByteArray& body);
+    // The current connection is the authenticated one.
+    bool isAuthenticated() const { return m_serverConnected && m_session && m_session->isOpen(); }
+    static constexpr int kHandshakeMs = 10000;
 
     QTcpSocket* socket() const { return m_socket; }
     int reconnectIntervalMs() const;
@@ -59,8 +80,14 @@ private:
     void deliver(const QList<QByteArray>& messages);
     void deliverSome();
     void enableKeepAlive();
+    void readSecure(const QByteArray& bytes);
+    void dropSecure(const QString& reason);
+    bool write(const QByteArray& bytes);
 
     Endpoint m_endpoint;
+    SecureSource m_secureSource;
+    std::unique_ptr<SecureSession> m_session; // set while the link is on the secure channel
+    QTimer* m_handshakeTimer = nullptr;
     QTcpSocket* m_socket = nullptr;
     QTimer* m_reconnectTimer = nullptr;
     QTimer* m_pollTimer = nullptr;

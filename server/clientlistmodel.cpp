@@ -37,6 +37,15 @@ ClientListModel::ClientListModel(ConnectionHub* hub, QObject* parent)
     connect(hub, &ConnectionHub::allClosed, this, &ClientListModel::onAllClosed);
 }
 
+void ClientListModel::attachSecureHub(SecureHub* hub) {
+    connect(hub, &SecureHub::clientConnected, this, &ClientListModel::onConnected);
+    connect(hub, &SecureHub::clientReported, this, &ClientListModel::onReported);
+    connect(hub, &SecureHub::clientClosed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+    connect(hub, &SecureHub::clientFailed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+}
+
 int ClientListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
@@ -165,7 +174,9 @@ void ClientListModel::onConnected(ConnectionHub::ClientId id, const QString& add
     Row row;
     row.id = id;
     row.address = address;
-    m_arrived.push_back(std::move(row));
+    // Ids of one hub only grow; the secure hub's come from a higher range, so an arrival may
+    // belong before rows already waiting.
+    m_arrived.insert(LowerBound(m_arrived, id), std::move(row));
     ++m_count;
     emit countChanged(m_count);
     schedule();
@@ -310,11 +321,24 @@ void ClientListModel::applyStateChanges() {
 void ClientListModel::applyInsertions() {
     if (m_arrived.empty())
         return;
-    const int first = static_cast<int>(m_rows.size());
-    beginInsertRows({}, first, first + static_cast<int>(m_arrived.size()) - 1);
-    m_rows.insert(m_rows.end(), std::make_move_iterator(m_arrived.begin()),
-                  std::make_move_iterator(m_arrived.end()));
-    endInsertRows();
+    // Rows stay sorted by id (lookups depend on it): arrivals go in as blocks, each at the place
+    // its ids belong. With one hub that is a single block at the end; the secure hub's rows keep
+    // to the bottom, so a legacy arrival goes just above them.
+    auto next = m_arrived.begin();
+    while (next != m_arrived.end()) {
+        const auto at = LowerBound(m_rows, next->id);
+        const bool atEnd = at == m_rows.end();
+        auto blockEnd = atEnd ? m_arrived.end()
+                              : std::lower_bound(next, m_arrived.end(), at->id,
+                                                 [](const Row& row, ConnectionHub::ClientId key) {
+                                                     return row.id < key;
+                                                 });
+        const int first = static_cast<int>(at - m_rows.begin());
+        beginInsertRows({}, first, first + static_cast<int>(blockEnd - next) - 1);
+        m_rows.insert(at, std::make_move_iterator(next), std::make_move_iterator(blockEnd));
+        endInsertRows();
+        next = blockEnd;
+    }
     m_arrived.clear();
     if (m_arrived.capacity() > 1024)
         m_arrived.shrink_to_fit();

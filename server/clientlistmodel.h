@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/connectionhub.h"
+#include "server/securehub.h"
 #include "server/switchtracker.h"
 
 #include <QAbstractTableModel>
@@ -25,6 +26,8 @@ public:
     static constexpr int SwitchStateRole = Qt::UserRole + 1;
 
     explicit ClientListModel(ConnectionHub* hub, QObject* parent = nullptr);
+    // Rows of the secure channel join the same list (their ids never meet the legacy hub's).
+    void attachSecureHub(SecureHub* hub);
 
     // columns: "客户机IP", "当前网关", "当前DNS", "对应配置名称"
     int rowCount(const QModelIndex& parent = {}) const override;

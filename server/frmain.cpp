@@ -163,13 +163,27 @@ void FrMain::buildUi() {
     m_balloonBox->setObjectName(QStringLiteral("QiQiu"));
     m_applyButton = new QPushButton(QStringLiteral("确  定"), group);
     m_applyButton->setObjectName(QStringLiteral("QueDing"));
+    // The site key is typed here and never shown back: the store holds only what is derived
+    // from it.
+    m_siteKeyBox = new QLineEdit(group);
+    m_siteKeyBox->setObjectName(QStringLiteral("SiteKey"));
+    m_siteKeyBox->setEchoMode(QLineEdit::Password);
+    m_siteKeyBox->setToolTip(
+        QStringLiteral("与客户端相同的站点密钥（长而随机）；设置后在服务器端口+1上开启加密通道"));
+    m_clearSiteKeyBox = new QCheckBox(QStringLiteral("清除站点密钥"), group);
+    m_clearSiteKeyBox->setObjectName(QStringLiteral("SiteKeyClear"));
+    auto* keyLabel = new QLabel(QStringLiteral("站点密钥："), group);
+    keyLabel->setBuddy(m_siteKeyBox);
     grid->addWidget(ipLabel, 0, 0);
     grid->addWidget(m_serverIpBox, 0, 1);
     grid->addWidget(portLabel, 0, 2);
     grid->addWidget(m_portBox, 0, 3);
     grid->addWidget(m_updateBox, 1, 0, 1, 2);
     grid->addWidget(m_balloonBox, 1, 2);
-    grid->addWidget(m_applyButton, 1, 3, Qt::AlignRight);
+    grid->addWidget(keyLabel, 2, 0);
+    grid->addWidget(m_siteKeyBox, 2, 1);
+    grid->addWidget(m_clearSiteKeyBox, 2, 2);
+    grid->addWidget(m_applyButton, 2, 3, Qt::AlignRight);
     layout->addWidget(group);
 
     m_tabs = new QTabWidget(central);
@@ -402,6 +416,7 @@ bool FrMain::start() {
     m_updateBox->setChecked(m_server->settings().updateOn());
     m_balloonBox->setChecked(m_server->settings().balloonOn());
     m_portBox->setText(m_server->settings().port);
+    showSiteKeyState();
     m_server->startListening();
 
     m_cellBox->hide();
@@ -416,10 +431,26 @@ bool FrMain::start() {
 }
 
 void FrMain::applySettings() {
+    std::optional<QString> siteKeyText;
+    if (m_clearSiteKeyBox->isChecked())
+        siteKeyText = QString();
+    else if (!m_siteKeyBox->text().isEmpty())
+        siteKeyText = m_siteKeyBox->text();
     const ServerController::ApplyResult result = m_server->applySettings(
-        m_portBox->text(), m_updateBox->isChecked(), m_balloonBox->isChecked());
-    if (result != ServerController::ApplyResult::Applied)
+        m_portBox->text(), m_updateBox->isChecked(), m_balloonBox->isChecked(), siteKeyText);
+    if (result != ServerController::ApplyResult::Applied) {
         m_portBox->setFocus();
+        return;
+    }
+    showSiteKeyState();
+}
+
+void FrMain::showSiteKeyState() {
+    m_siteKeyBox->clear();
+    m_clearSiteKeyBox->setChecked(false);
+    m_siteKeyBox->setPlaceholderText(m_server->settings().siteKeyBytes().isEmpty()
+                                         ? QStringLiteral("未设置")
+                                         : QStringLiteral("已设置，留空不变"));
 }
 
 void FrMain::onTabChanged(int index) {

@@ -96,10 +96,11 @@ public:
 
 public slots:
     void applySettings(); // QueDing
-    void addLine();       // ZengJia
-    void deleteLine();    // ShanChu: the selected row; none selected leaves the table as it is
-    void saveTable();     // BaoCun
-    void refreshTable();  // ShuaXin
+    void showSiteKeyState();
+    void addLine();      // ZengJia
+    void deleteLine();   // ShanChu: the selected row; none selected leaves the table as it is
+    void saveTable();    // BaoCun
+    void refreshTable(); // ShuaXin
     void rebuildLineMenu();
     void updateClock(); // Timer1
     // Every workstation now on menu entry fromEntry gets the command for entry toEntry.
@@ -153,6 +154,8 @@ private:
     QCheckBox* m_updateBox = nullptr;     // GengXin
     QCheckBox* m_balloonBox = nullptr;    // QiQiu
     QPushButton* m_applyButton = nullptr; // QueDing
+    QLineEdit* m_siteKeyBox = nullptr;    // typed, masked, never shown back
+    QCheckBox* m_clearSiteKeyBox = nullptr;
     QTabWidget* m_tabs = nullptr;
     QTableView* m_clientList = nullptr; // KhList
     QTableView* m_lineList = nullptr;   // DnsList

@@ -2,6 +2,7 @@
 
 #include "common/linefile.h"
 #include "common/regstore.h"
+#include "common/securesession.h"
 #include "common/settingvalues.h"
 #include "common/validators.h"
 #include "server/auditlog.h"
@@ -28,17 +29,23 @@ ServerController::ServerController(const QString& lineFilePath,
         AuditLog::kDefaultMaxBytes, this);
     m_switchTracker = new SwitchTracker(m_hub, m_auditLog, this);
     m_clientModel->setSwitchTracker(m_switchTracker);
-    connect(m_hub, &ConnectionHub::clientConnected, this,
-            [this](ConnectionHub::ClientId, const QString& address) {
-                if (m_settings.balloonOn())
-                    emit balloon(address + QStringLiteral(" 连接到服务器"));
-            });
+    m_secureHub = new SecureHub(this);
+    m_secureHub->setLineFilePath(m_lineFilePath);
+    m_clientModel->attachSecureHub(m_secureHub);
+    m_switchTracker->attachSecureHub(m_secureHub);
+    const auto arrived = [this](ConnectionHub::ClientId, const QString& address) {
+        if (m_settings.balloonOn())
+            emit balloon(address + QStringLiteral(" 连接到服务器"));
+    };
     // Only an orderly close is a Client going away; failed connections leave without a word.
-    connect(m_hub, &ConnectionHub::clientClosed, this,
-            [this](ConnectionHub::ClientId, const QString& address) {
-                if (m_settings.balloonOn())
-                    emit balloon(address + QStringLiteral(" 已断开连接"));
-            });
+    const auto left = [this](ConnectionHub::ClientId, const QString& address) {
+        if (m_settings.balloonOn())
+            emit balloon(address + QStringLiteral(" 已断开连接"));
+    };
+    connect(m_hub, &ConnectionHub::clientConnected, this, arrived);
+    connect(m_hub, &ConnectionHub::clientClosed, this, left);
+    connect(m_secureHub, &SecureHub::clientConnected, this, arrived);
+    connect(m_secureHub, &SecureHub::clientClosed, this, left);
 }
 
 ServerController::~ServerController() = default;
@@ -55,10 +62,28 @@ void ServerController::start() {
 void ServerController::loadSettings() {
     m_settings = ServerSettings::Load();
     m_hub->setUpdateEnabled(m_settings.updateOn());
+    m_secureHub->setUpdateEnabled(m_settings.updateOn());
+    m_secureHub->setSiteKey(m_settings.siteKeyBytes());
 }
 
 void ServerController::stop() {
+    m_secureHub->closeAllConnections();
     m_hub->closeAllConnections();
+}
+
+void ServerController::startSecureListening() {
+    m_secureHub->closeAllConnections();
+    if (!m_secureHub->hasSiteKey())
+        return;
+    const quint16 port = m_settings.securePort();
+    QString reason;
+    if (port != 0 && m_secureHub->listen(port, &reason))
+        return;
+    qCWarning(lcSecure) << "cannot listen on the secure port" << port << reason;
+    emit message(QStringLiteral("无法在加密通道端口 %1 上监听：%2\n"
+                                "设置了站点密钥的客户端现在连不上服务器。")
+                     .arg(port)
+                     .arg(reason));
 }
 
 void ServerController::startListening() {
@@ -77,6 +102,7 @@ void ServerController::startListening() {
     }
     QString reason;
     m_lastListenOk = m_hub->listen(m_lastListenPort, &reason);
+    startSecureListening();
     emit listeningChanged();
     if (!m_lastListenOk) {
         qCWarning(lcHub) << "cannot listen on port" << m_lastListenPort << reason;
@@ -87,8 +113,9 @@ void ServerController::startListening() {
     }
 }
 
-ServerController::ApplyResult ServerController::applySettings(const QString& portText,
-                                                              bool updateOn, bool balloonOn) {
+ServerController::ApplyResult
+ServerController::applySettings(const QString& portText, bool updateOn, bool balloonOn,
+                                const std::optional<QString>& siteKeyText) {
     const QString port = portText.trimmed();
     if (!IsDigits(port)) {
         emit message(QStringLiteral("你输入的服务器端口错误"));
@@ -101,9 +128,15 @@ ServerController::ApplyResult ServerController::applySettings(const QString& por
     m_settings.port = port;
     setUpdateOption(updateOn);
     setBalloonOption(balloonOn);
+    if (siteKeyText) {
+        m_settings.siteKey = SiteKeyToStored(SiteKeyFromText(*siteKeyText));
+        m_secureHub->setSiteKey(m_settings.siteKeyBytes());
+    }
     m_settings.save();
 
-    // Clients are dropped even when the port stays; they reconnect by themselves.
+    // Clients are dropped even when the port stays; they reconnect by themselves. The secure
+    // rows end one by one first; the legacy hub's end clears what is left at once.
+    m_secureHub->closeAllConnections();
     m_hub->closeAllConnections();
     startListening();
     return ApplyResult::Applied;
@@ -112,6 +145,7 @@ ServerController::ApplyResult ServerController::applySettings(const QString& por
 void ServerController::setUpdateOption(bool on) {
     m_settings.updateOption = FlagText(on);
     m_hub->setUpdateEnabled(on);
+    m_secureHub->setUpdateEnabled(on);
 }
 
 void ServerController::setBalloonOption(bool on) {

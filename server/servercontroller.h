@@ -1,12 +1,14 @@
 #pragma once
 
 #include "server/connectionhub.h"
+#include "server/securehub.h"
 #include "server/serversettings.h"
 
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace torvane::server {
 
@@ -33,6 +35,7 @@ public:
     ~ServerController() override;
 
     ConnectionHub* hub() const { return m_hub; }
+    SecureHub* secureHub() const { return m_secureHub; }
     ClientListModel* clientModel() const { return m_clientModel; }
     // Every switch command goes through the tracker, which confirms it and writes the audit
     // log ("SwitchLog.txt" beside the line file).
@@ -51,8 +54,12 @@ public:
 
     const ServerSettings& settings() const { return m_settings; }
     // QueDing: checks the typed port; when it is good, stores the three values, drops every
-    // Client (they reconnect by themselves) and listens again, even on the same port.
-    ApplyResult applySettings(const QString& portText, bool updateOn, bool balloonOn);
+    // Client (they reconnect by themselves) and listens again, even on the same port. A site key
+    // text, when given, replaces the stored key (an empty text removes it).
+    ApplyResult applySettings(const QString& portText, bool updateOn, bool balloonOn,
+                              const std::optional<QString>& siteKeyText = std::nullopt);
+    // The secure port's last listen attempt: 0 when there is no site key or it failed.
+    quint16 secureListeningPort() const { return m_secureHub->listeningPort(); }
     // The check boxes: in effect at once, stored only by applySettings().
     void setUpdateOption(bool on);
     void setBalloonOption(bool on);
@@ -69,7 +76,10 @@ signals:
     void listeningChanged(); // after every listen attempt, failed ones too
 
 private:
+    void startSecureListening();
+
     ConnectionHub* m_hub = nullptr;
+    SecureHub* m_secureHub = nullptr;
     ClientListModel* m_clientModel = nullptr;
     AuditLog* m_auditLog = nullptr;
     SwitchTracker* m_switchTracker = nullptr;

@@ -9,5 +9,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcHub)      // torvane.server.hub: listening, accepti
 Q_DECLARE_LOGGING_CATEGORY(lcSettings) // torvane.server.settings: FwqDk, GengXin, QiQiu
 Q_DECLARE_LOGGING_CATEGORY(lcLines)    // torvane.server.lines: the line table and its file
 Q_DECLARE_LOGGING_CATEGORY(lcAudit)    // torvane.server.audit: switch commands and their outcome
+Q_DECLARE_LOGGING_CATEGORY(lcSecure)   // torvane.server.secure: the secure port, refused peers
 
 } // namespace torvane::server

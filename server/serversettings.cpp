@@ -1,6 +1,7 @@
 #include "server/serversettings.h"
 
 #include "common/regstore.h"
+#include "common/securesession.h"
 #include "common/settingvalues.h"
 #include "server/serverlogging.h"
 
@@ -32,6 +33,7 @@ ServerSettings ServerSettings::Load() {
         }
         settings.*field.text = value;
     }
+    settings.siteKey = ReadRegString(RegRoot::CurrentUser, kSettingsKey, QStringLiteral("SiteKey"));
     return settings;
 }
 
@@ -41,6 +43,17 @@ void ServerSettings::save() const {
         if (!WriteRegString(RegRoot::CurrentUser, kSettingsKey, name, this->*field.text))
             qCWarning(lcSettings) << "could not store" << name;
     }
+    if (!WriteRegString(RegRoot::CurrentUser, kSettingsKey, QStringLiteral("SiteKey"), siteKey))
+        qCWarning(lcSettings) << "could not store SiteKey";
+}
+
+QByteArray ServerSettings::siteKeyBytes() const {
+    return SiteKeyFromStored(siteKey.trimmed());
+}
+
+quint16 ServerSettings::securePort() const {
+    return SecurePort(portNumber(), ReadRegString(RegRoot::CurrentUser, kSettingsKey,
+                                                  QStringLiteral("SecurePort")));
 }
 
 quint16 ServerSettings::portNumber() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -12,6 +13,9 @@ struct ServerSettings {
     QString port = QStringLiteral("15200");      // FwqDk, as typed (leading zeros kept)
     QString updateOption = QStringLiteral("1");  // GengXin: answer a Client that asks for the list
     QString balloonOption = QStringLiteral("1"); // QiQiu: balloons on arrival and departure
+    // SiteKey: the derived site key as hex (never the typed text); empty: no secure channel.
+    // Not given a default: a missing key is simply no key.
+    QString siteKey;
 
     // Reads the three values; each that is missing or empty gets its default, which is written
     // back at once.
@@ -21,6 +25,9 @@ struct ServerSettings {
     quint16 portNumber() const; // 0 when the text is no usable port
     bool updateOn() const;
     bool balloonOn() const;
+    QByteArray siteKeyBytes() const;
+    // SecurePort when the deployer set one, else the listening port + 1; 0 when there is none.
+    quint16 securePort() const;
 };
 
 } // namespace torvane::server

@@ -22,6 +22,23 @@ SwitchTracker::SwitchTracker(ConnectionHub* hub, AuditLog* log, QObject* parent)
     });
 }
 
+void SwitchTracker::attachSecureHub(SecureHub* hub) {
+    m_secure = hub;
+    connect(hub, &SecureHub::clientReported, this,
+            [this](ConnectionHub::ClientId id, const QString& gateway, const QString& primaryDns,
+                   const QString&) { onReported(id, gateway, primaryDns); });
+    connect(hub, &SecureHub::clientClosed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+    connect(hub, &SecureHub::clientFailed, this,
+            [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+}
+
+bool SwitchTracker::isConnected(ConnectionHub::ClientId id) const {
+    if (SecureHub::Owns(id))
+        return m_secure && m_secure->isConnected(id);
+    return m_hub->isConnected(id);
+}
+
 QString SwitchTracker::SummaryText(const Summary& summary) {
     if (summary == Summary{})
         return QString();
@@ -46,11 +63,11 @@ void SwitchTracker::startRoundIfIdle() {
 bool SwitchTracker::send(ConnectionHub::ClientId id, const QString& fromLine, const QString& toLine,
                          const QString& gateway, const QString& primaryDns,
                          const QString& secondaryDns) {
-    if (!m_hub->isConnected(id))
+    if (!isConnected(id))
         return false;
     startRoundIfIdle();
     SwitchCommand command;
-    command.address = m_hub->addressOf(id);
+    command.address = SecureHub::Owns(id) ? m_secure->addressOf(id) : m_hub->addressOf(id);
     command.fromLine = fromLine;
     command.toLine = toLine;
     command.gateway = gateway.trimmed();
@@ -60,7 +77,12 @@ bool SwitchTracker::send(ConnectionHub::ClientId id, const QString& fromLine, co
 }
 
 bool SwitchTracker::dispatch(ConnectionHub::ClientId id, SwitchCommand command) {
-    if (!m_hub->sendSwitch(id, command.gateway, command.primaryDns, command.secondaryDns))
+    const bool sent =
+        SecureHub::Owns(id)
+            ? m_secure && m_secure->sendSwitch(id, command.gateway, command.primaryDns,
+                                               command.secondaryDns)
+            : m_hub->sendSwitch(id, command.gateway, command.primaryDns, command.secondaryDns);
+    if (!sent)
         return false;
     Entry& entry = m_entries[id];
     switch (entry.command.state) {

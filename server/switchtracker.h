@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/connectionhub.h"
+#include "server/securehub.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -44,6 +45,9 @@ public:
     };
 
     explicit SwitchTracker(ConnectionHub* hub, AuditLog* log = nullptr, QObject* parent = nullptr);
+    // Commands to rows of the secure channel go sealed through that hub; confirmations and ends
+    // are followed the same way.
+    void attachSecureHub(SecureHub* hub);
 
     void setConfirmTimeout(int ms) { m_timeoutMs = ms; }
 
@@ -77,6 +81,7 @@ private:
     };
 
     bool dispatch(ConnectionHub::ClientId id, SwitchCommand command);
+    bool isConnected(ConnectionHub::ClientId id) const;
     void onReported(ConnectionHub::ClientId id, const QString& gateway, const QString& primaryDns);
     void onEnded(ConnectionHub::ClientId id);
     void finish(ConnectionHub::ClientId id, Entry& entry, SwitchState state,
@@ -86,6 +91,7 @@ private:
     void startRoundIfIdle();
 
     ConnectionHub* m_hub;
+    SecureHub* m_secure = nullptr;
     AuditLog* m_log;
     int m_timeoutMs = kConfirmTimeoutMs;
     QHash<ConnectionHub::ClientId, Entry> m_entries;

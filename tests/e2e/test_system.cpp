@@ -1,9 +1,13 @@
 // The whole system on a virtual LAN of network namespaces: the Server's window hosted in this
-// process on the admin host, real Client processes on two workstations. The administrator's
+// process on the admin host, real Client processes on three workstations. The site has a key:
+// ws3 holds it and talks over the secure port, ws1 and ws2 are Clients of the old kind on the
+// legacy port of the same Server. The administrator's
 // clicks go to the Server's widgets; what changes is checked where it lands: the workstations'
 // routes and resolver files, the Clients' line files and the Server's rows.
 // Needs root; without it (or without namespaces) every test fails, it never skips.
 #include "common/gbk.h"
+#include "common/protocol.h"
+#include "common/securesession.h"
 #include "server/auditlog.h"
 #include "server/clientlistmodel.h"
 #include "server/frmain.h"
@@ -20,6 +24,8 @@
 #include <QMenu>
 #include <QProcess>
 #include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -42,6 +48,8 @@ constexpr int kWorkstations = 3;
 constexpr quint16 kPort = 15200;
 const QString kGatewayA = QStringLiteral("10.77.0.1");
 const QString kGatewayB = QStringLiteral("10.77.0.254");
+constexpr int kKeyedWorkstation = 3;
+const QByteArray kSiteKey = SiteKeyFromText(QStringLiteral("e2e site key"));
 
 // The virtual LAN of scripts/netns-lib.sh: one bridge with both gateways, the admin host
 // 10.77.0.2 and the workstations 10.77.0.11, 10.77.0.12.
@@ -209,6 +217,7 @@ private slots:
     void lineListUpdateFollowsTheReport();
     void serverRestartBringsClientsBack();
     void killedClientLeavesTheList();
+    void impostorServerCannotMoveTheKeyedWorkstation();
 
 private:
     void startServer();
@@ -246,7 +255,8 @@ void SystemTest::initTestCase() {
     QVERIFY(!settingsDir.isEmpty() && QDir().mkpath(settingsDir));
     QVERIFY(WriteAll(settingsDir + QStringLiteral("/Morlisk.conf"),
                      QByteArray("[General]\nFwqDk=") + QByteArray::number(kPort) +
-                         "\nGengXin=1\nQiQiu=0\n"));
+                         "\nGengXin=1\nQiQiu=0\nSiteKey=" + SiteKeyToStored(kSiteKey).toLatin1() +
+                         "\n"));
 
     for (int k = 1; k <= kWorkstations; ++k) {
         const QString dir = m_dir.filePath(QStringLiteral("ws%1").arg(k));
@@ -258,7 +268,10 @@ void SystemTest::initTestCase() {
                          ServerLines({QStringLiteral("旧线路;;;10.77.0.1;192.0.2.99;;")})));
         QVERIFY(WriteAll(dir + QStringLiteral("/config/Morlisk.conf"),
                          QByteArray("[General]\nFwqIp=10.77.0.2\nFwqDk=") +
-                             QByteArray::number(kPort) + "\nGengXin=1\nQd=0\n"));
+                             QByteArray::number(kPort) + "\nGengXin=1\nQd=0\n" +
+                             (k == kKeyedWorkstation
+                                  ? "SiteKey=" + SiteKeyToStored(kSiteKey).toLatin1() + "\n"
+                                  : QByteArray())));
     }
 
     startServer();
@@ -528,6 +541,66 @@ void SystemTest::killedClientLeavesTheList() {
                               5000);
     qInfo("Killed Client's row removed after %lld ms", static_cast<long long>(gone.elapsed()));
     m_clients[1]->waitForFinished(3000);
+}
+
+// A host posing as the Server on both ports: the Clients of the old kind come to the legacy
+// port, the keyed one only to the secure port, where the impostor cannot prove the key; what it
+// sends there (a made-up accept, a sealed command recorded from another session, a legacy
+// command) moves nothing.
+void SystemTest::impostorServerCannotMoveTheKeyedWorkstation() {
+    stopServer();
+    const QString gatewayBefore = DefaultGateway(kKeyedWorkstation);
+    QVERIFY(!gatewayBefore.isEmpty() && gatewayBefore != kGatewayB);
+
+    // A switch command sealed in a genuine session, as if captured on the wire.
+    SecureSession server(SecureSession::Role::Server, kSiteKey);
+    SecureSession client(SecureSession::Role::Client, kSiteKey);
+    client.receive(
+        server.receive(client.receive(server.receive(client.start()).toSend).toSend).toSend);
+    QVERIFY(server.isOpen() && client.isOpen());
+    const QByteArray recorded = server.seal(
+        SecureFrame::Type::SwitchCommand,
+        Protocol::ComposeSwitchCommand(kGatewayB, QStringLiteral("198.51.100.53"), QString()));
+    QByteArray forgedAccept =
+        SecureFrame::Encode(SecureFrame::Type::Challenge, QByteArray(32, 'c'));
+    forgedAccept += SecureFrame::Encode(SecureFrame::Type::Accept, QByteArray(32, 'a'));
+
+    QTcpServer legacyPort;
+    QTcpServer securePort;
+    QVERIFY(legacyPort.listen(QHostAddress::Any, kPort));
+    QVERIFY(securePort.listen(QHostAddress::Any, kPort + 1));
+    QStringList legacyPeers;
+    QStringList securePeers;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    connect(&legacyPort, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket* socket = legacyPort.nextPendingConnection()) {
+            legacyPeers << QHostAddress(socket->peerAddress().toIPv4Address()).toString();
+            sockets.emplace_back(socket);
+        }
+    });
+    connect(&securePort, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket* socket = securePort.nextPendingConnection()) {
+            securePeers << QHostAddress(socket->peerAddress().toIPv4Address()).toString();
+            sockets.emplace_back(socket);
+            socket->write(forgedAccept);
+            socket->write(recorded);
+            socket->write(
+                Protocol::ComposeSwitchCommand(kGatewayB, QStringLiteral("198.51.100.53"), {}));
+        }
+    });
+    // The Clients retry every second: a few rounds of attempts.
+    QTRY_VERIFY_WITH_TIMEOUT(securePeers.size() >= 2, 10000);
+    QTest::qWait(2000);
+    QVERIFY(!legacyPeers.contains(WorkstationIp(kKeyedWorkstation)));
+    QVERIFY(legacyPeers.contains(WorkstationIp(2)));
+    QCOMPARE(QSet<QString>(securePeers.begin(), securePeers.end()),
+             QSet<QString>{WorkstationIp(kKeyedWorkstation)});
+    QCOMPARE(DefaultGateway(kKeyedWorkstation), gatewayBefore);
+    QCOMPARE(Nameservers(kKeyedWorkstation).value(0), QStringLiteral("192.0.2.53"));
+    QCOMPARE(m_clients[kKeyedWorkstation]->state(), QProcess::Running);
+    const QByteArray log =
+        ReadAll(m_dir.filePath(QStringLiteral("ws%1/client.log").arg(kKeyedWorkstation)));
+    QVERIFY2(log.contains("server proof does not match the site key"), log.right(2000).constData());
 }
 
 int main(int argc, char* argv[]) {

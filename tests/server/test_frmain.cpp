@@ -5,6 +5,7 @@
 #include "common/linefile.h"
 #include "common/protocol.h"
 #include "common/regstore.h"
+#include "common/securesession.h"
 #include "common/trayicon.h"
 #include "server/celleditor.h"
 #include "server/clientlistmodel.h"
@@ -70,6 +71,7 @@ private slots:
     void portBoxHoldsFiveCharacters();
     void queDingDropsClientsAndResetsTheCount();
     void optionsTakeEffectAtOnceButAreStoredOnlyByQueDing();
+    void siteKeyIsTypedMaskedAndOpensTheSecurePort();
     void statusTextsFollowTheTab();
     void tableCommandsAndSaveBytes();
     void addStopsAtTwentyAndDeleteNeedsASelection();
@@ -150,6 +152,36 @@ void TestServerWindow::clickBox(FrMain* w, const char* name) {
     // On the indicator: the box may be wider than its caption.
     QWidget* box = child(w, name);
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(6, box->height() / 2));
+}
+
+void TestServerWindow::siteKeyIsTypedMaskedAndOpensTheSecurePort() {
+    const quint16 port = FreePort();
+    SetSetting("FwqDk", QString::number(port));
+    SetSetting("SecurePort", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    auto* keyBox = child<QLineEdit>(w.get(), "SiteKey");
+    QCOMPARE(keyBox->echoMode(), QLineEdit::Password);
+    QCOMPARE(keyBox->placeholderText(), QStringLiteral("未设置"));
+    QCOMPARE(w->serverController()->secureListeningPort(), 0);
+
+    keyBox->setText(QStringLiteral("typed site key"));
+    clickQueDing(w.get(), QString::number(port));
+    QCOMPARE(Setting("SiteKey"),
+             SiteKeyToStored(SiteKeyFromText(QStringLiteral("typed site key"))));
+    QVERIFY(keyBox->text().isEmpty()); // never kept, never shown back
+    QCOMPARE(keyBox->placeholderText(), QStringLiteral("已设置，留空不变"));
+    QCOMPARE(w->serverController()->secureListeningPort(), Setting("SecurePort").toUShort());
+    QVERIFY(w->serverController()->lastListenSucceeded()); // the legacy port as before
+
+    // Left empty, the key stays; the clear box removes it and closes the secure port.
+    clickQueDing(w.get(), QString::number(port));
+    QVERIFY(!Setting("SiteKey").isEmpty());
+    clickBox(w.get(), "SiteKeyClear");
+    clickQueDing(w.get(), QString::number(port));
+    QCOMPARE(Setting("SiteKey"), QString());
+    QCOMPARE(w->serverController()->secureListeningPort(), 0);
+    QVERIFY(m_messages.isEmpty());
 }
 
 void TestServerWindow::firstStartWritesDefaults() {

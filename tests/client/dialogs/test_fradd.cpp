@@ -2,6 +2,7 @@
 #include "common/gbk.h"
 #include "common/linefile.h"
 #include "common/regstore.h"
+#include "common/securesession.h"
 #include "tests/client/controllerfixture.h"
 #include "tests/client/dialogs/dialogdriver.h"
 #include "tests/client/dialogs/messagerecorder.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -137,7 +139,7 @@ private slots:
         QCOMPARE(e.drive->tabOrder(),
                  (QStringList{"WgList", "WgMc", "BjIp", "ZwYm", "WgIp", "FrDns", "SeDns", "AddOk",
                               "XgOk", "DelOk", "CloseOk", "FwqIp", "FwqDk", "QiDong", "GengXin",
-                              "QueDing"}));
+                              "SiteKey", "SiteKeyClear", "SecureOwnLinesOnly", "QueDing"}));
         QCOMPARE(e.drive->text("FwqIp"), QStringLiteral("127.0.0.1"));
         QCOMPARE(e.drive->text("FwqDk"), e.homePort());
         QVERIFY(e.drive->get<QCheckBox>("QiDong")->isChecked());
@@ -615,6 +617,32 @@ private slots:
         QCOMPARE(e.c.connectAttempts, attempts + 1);
         QCOMPARE(e.c.autostart->m_disableCount, 2);
         QVERIFY(e.messages.m_messages.isEmpty());
+    }
+
+    void siteKeyIsTypedMaskedAndNeverShown() {
+        Editor e;
+        e.open();
+        auto* field = e.drive->get<QLineEdit>("SiteKey");
+        QCOMPARE(field->echoMode(), QLineEdit::Password);
+        QCOMPARE(field->placeholderText(), QStringLiteral("未设置"));
+        e.drive->type("SiteKey", QStringLiteral("a long random site key"));
+        e.drive->click("SecureOwnLinesOnly");
+        e.drive->click("QueDing");
+        QVERIFY(e.messages.m_messages.isEmpty());
+        // The store and the field hold no trace of the typed text.
+        QCOMPARE(Reg("SiteKey"),
+                 SiteKeyToStored(SiteKeyFromText(QStringLiteral("a long random site key"))));
+        QCOMPARE(Reg("SecureOwnLinesOnly"), QStringLiteral("1"));
+        QVERIFY(field->text().isEmpty());
+        QCOMPARE(field->placeholderText(), QStringLiteral("已设置，留空不变"));
+
+        // Left empty it stays; the clear box removes it.
+        e.drive->click("QueDing");
+        QVERIFY(!Reg("SiteKey").isEmpty());
+        e.drive->click("SiteKeyClear");
+        e.drive->click("QueDing");
+        QCOMPARE(Reg("SiteKey"), QString());
+        QCOMPARE(field->placeholderText(), QStringLiteral("未设置"));
     }
 };
 

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "common/linefilesource.h"
+#include "server/connectionhub.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace torvane::server {
+
+struct SecurePeer;
+
+// The Server's end of the secure channel, on a port of its own beside the legacy hub. Only
+// Clients with the site key get in: a connection becomes a row only after both sides have proved
+// the key, and is dropped (and logged) on its first bad frame. Reports, updates and switch
+// commands carry the same bytes as on the legacy port, sealed.
+//
+// Its connection ids come from a range the legacy hub never reaches, so the client list and the
+// switch tracker can take rows and commands from both hubs by id alone. Sites with a key have a
+// few hundred workstations, not the legacy hub's ten thousand: plain sockets are enough here.
+class SecureHub : public QObject {
+    Q_OBJECT
+public:
+    using ClientId = ConnectionHub::ClientId;
+    static constexpr ClientId kFirstId = ClientId{1} << 48;
+    static constexpr int kHandshakeMs = 10000;
+    static constexpr int kReportDeadlineMs = 60 * 1000;
+
+    explicit SecureHub(QObject* parent = nullptr);
+    ~SecureHub() override;
+
+    // An empty key closes the hub: no key, no secure channel.
+    void setSiteKey(const QByteArray& key) { m_siteKey = key; }
+    bool hasSiteKey() const { return !m_siteKey.isEmpty(); }
+    bool listen(quint16 port, QString* errorText = nullptr);
+    bool isListening() const;
+    quint16 listeningPort() const;
+    // Ends every connection (each as failed: no balloon) and the listener.
+    void closeAllConnections();
+
+    void setUpdateEnabled(bool on) { m_updateEnabled = on; }
+    void setLineFilePath(const QString& path) { m_lineFile.setPath(path); }
+
+    static bool Owns(ClientId id) { return id >= kFirstId; }
+    bool sendSwitch(ClientId id, const QString& gateway, const QString& primaryDns,
+                    const QString& secondaryDns);
+    bool isConnected(ClientId id) const;
+    QString addressOf(ClientId id) const;
+    int connectionCount() const;
+    qint64 refusedCount() const { return m_refused; } // dropped for a bad frame or a wrong key
+
+signals:
+    void clientConnected(ConnectionHub::ClientId id, const QString& address);
+    void clientReported(ConnectionHub::ClientId id, const QString& gateway,
+                        const QString& primaryDns, const QString& lineName);
+    void clientClosed(ConnectionHub::ClientId id, const QString& address);
+    void clientFailed(ConnectionHub::ClientId id, const QString& address);
+
+private:
+    void acceptPending();
+    void readFrom(SecurePeer* peer);
+    void handleReport(SecurePeer* peer, const QByteArray& body);
+    void refuse(SecurePeer* peer, const QString& reason);
+    bool write(SecurePeer* peer, const QByteArray& bytes);
+    void end(SecurePeer* peer, bool closedByPeer);
+
+    QTcpServer* m_server = nullptr;
+    QByteArray m_siteKey;
+    LineFileSource m_lineFile;
+    bool m_updateEnabled = false;
+    ClientId m_lastId = kFirstId - 1;
+    qint64 m_refused = 0;
+    QHash<ClientId, SecurePeer*> m_peers;
+};
+
+} // namespace torvane::server
