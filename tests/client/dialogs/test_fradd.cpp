@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QToolButton>
 
