@@ -1,6 +1,6 @@
 // The Server's connection hub with N Clients on loopback, portable (Windows under Wine too): a
-// load thread opens N sockets one after the other, each sends a report asking for the list, and
-// reads its update; then the hub sends a switch command to every Client and the thread reads
+// load thread opens N sockets in waves of 500, each sends a report asking for the list and reads
+// its update; then the hub sends a switch command to every Client and the thread reads
 // them all. Prints the times and the process's memory before and after.
 //
 // Usage: bench_hub_clients [N]   (default 5000)
@@ -37,6 +37,7 @@ using namespace torvane::server;
 
 namespace {
 using Descriptor = hubsocket::Descriptor;
+constexpr int kWave = 500; // well inside the listen backlog
 
 double MemoryMiB() {
 #ifdef Q_OS_WIN
@@ -142,15 +143,26 @@ int main(int argc, char* argv[]) {
     QElapsedTimer clock;
     clock.start();
     std::thread load([&] {
-        for (int i = 0; i < clients && !failed; ++i) {
-            const Descriptor s = ConnectBlocking(hub.listeningPort());
-            if (s == hubsocket::kInvalid || !SendAll(s, report) || !ReadExactly(s, updateSize)) {
-                std::printf("client %d failed\n", i);
-                failed = true;
-                break;
+        // In waves, as workstations arriving together would: connect and report a wave, then
+        // read its updates.
+        for (int first = 0; first < clients && !failed; first += kWave) {
+            const int last = std::min(clients, first + kWave);
+            for (int i = first; i < last; ++i) {
+                const Descriptor s = ConnectBlocking(hub.listeningPort());
+                if (s == hubsocket::kInvalid || !SendAll(s, report)) {
+                    std::printf("client %d failed to connect or report\n", i);
+                    failed = true;
+                    break;
+                }
+                sockets.push_back(s);
             }
-            sockets.push_back(s);
-            ++connected;
+            for (int i = first; i < last && !failed; ++i) {
+                if (!ReadExactly(sockets[size_t(i)], updateSize)) {
+                    std::printf("client %d got no update\n", i);
+                    failed = true;
+                }
+                ++connected;
+            }
         }
         while (!switchSent && !failed)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -196,9 +208,9 @@ int main(int argc, char* argv[]) {
         std::printf("failed after %d connected, %d switched\n", int(connected), int(switched));
         return status;
     }
-    std::printf("connect, report and update of %d Clients one after the other: %.0f ms (%.2f ms "
+    std::printf("connect, report and update of %d Clients in waves of %d: %.0f ms (%.2f ms "
                 "each)\n",
-                clients, connectMs, connectMs / clients);
+                clients, kWave, connectMs, connectMs / clients);
     std::printf("switch command to all %d: %.0f ms\n", clients, switchMs);
     std::printf("memory with %d connected: %.1f MiB (%.1f KiB per Client, both ends in one "
                 "process)\n",

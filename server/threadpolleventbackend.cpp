@@ -73,6 +73,7 @@ ThreadPollEventBackend::~ThreadPollEventBackend() {
             m_stop = true;
         }
         m_taken.notify_all();
+        m_pollEnded.notify_all();
         wake();
         m_thread.join();
     }
@@ -159,16 +160,26 @@ bool ThreadPollEventBackend::change(qintptr descriptor, quint32 interest) {
 }
 
 void ThreadPollEventBackend::unwatch(qintptr descriptor) {
+    bool polling = false;
+    quint64 round = 0;
     {
         std::lock_guard lock(m_mutex);
         if (!m_watches.remove(descriptor))
             return;
         m_dirty = true;
+        polling = m_polling;
+        round = m_pollRounds;
     }
     // A wait holds on to the sockets it watches: one closed now would stay open underneath (no
-    // FIN for the peer) until the wait ends. Whatever that wait still reports for it is dropped
-    // by its generation.
+    // FIN for the peer; a listener still taking connections meant for its successor) until the
+    // wait ends. So the wait is ended before the caller closes it; whatever it still reported
+    // for the socket is dropped by its generation.
     wake();
+    if (polling) {
+        std::unique_lock lock(m_mutex);
+        m_pollEnded.wait_for(lock, std::chrono::milliseconds(200),
+                             [&] { return m_stop || m_pollRounds != round; });
+    }
 }
 
 void ThreadPollEventBackend::postReady() {
@@ -246,10 +257,17 @@ void ThreadPollEventBackend::run() {
                     generations.push_back(it->generation);
                 }
             }
+            m_polling = true;
         }
         for (PollRecord& record : records)
             record.revents = 0;
         const int ready = PollWait(records);
+        {
+            std::lock_guard lock(m_mutex);
+            m_polling = false;
+            ++m_pollRounds;
+        }
+        m_pollEnded.notify_all();
         if (ready < 0) {
             if (!Interrupted()) {
                 // A socket closed under the wait can fail the whole call on some systems; the

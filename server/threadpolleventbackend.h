@@ -57,8 +57,11 @@ private:
     qintptr m_wakeRead = -1; // the thread polls this too; a byte on it ends the wait
     qintptr m_wakeWrite = -1;
 
-    std::mutex m_mutex;              // guards everything below
-    std::condition_variable m_taken; // the batch was taken (or stop)
+    std::mutex m_mutex;                  // guards everything below
+    std::condition_variable m_taken;     // the batch was taken (or stop)
+    std::condition_variable m_pollEnded; // a wait ended
+    bool m_polling = false;              // the thread is in (or entering) a wait
+    quint64 m_pollRounds = 0;            // waits ended so far
     QHash<qintptr, Watch> m_watches;
     quint64 m_nextGeneration = 0;
     bool m_dirty = true;        // m_watches changed since the thread built its set

@@ -110,12 +110,14 @@ private slots:
     void rewriteLeavesAnUnreadableFileAlone() {
         // A socket in the file's place exists but cannot be read (even by root, unlike a file
         // without read permission): it is not replaced by a list rebuilt from nothing.
+#ifndef Q_OS_WIN // a local server is a named pipe there, never in a folder
         QVERIFY(QDir().mkpath(m_dir.filePath("unreadable")));
         const QString blocked = LineFilePath(m_dir.filePath("unreadable"));
         QLocalServer socket;
         QVERIFY(socket.listen(blocked));
         QVERIFY(!RewriteLineFile(blocked, "a;;;1;2;;", QString(), true));
         QVERIFY(!QFileInfo(blocked).isFile());
+#endif
         // A missing file is an empty list: deleting from it leaves a file of one CR LF.
         QVERIFY(RewriteLineFile(m_path, "a;;;1;2;;", QString(), true));
         QCOMPARE(bytes(), kCrLf);

@@ -127,10 +127,13 @@ void TestFakeAdapter::factoryTakesTheFirstBackendThatFits() {
     QVERIFY(!refused.ok);
     QVERIFY(!refused.errorText.isEmpty());
 
-    // This machine's list ends with a backend that always fits.
+    // This machine's list ends with a backend that always fits (where the OS has backends).
     const QList<AdapterBackend> platform = PlatformAdapterBackends();
+#ifdef Q_OS_LINUX
     QVERIFY(!platform.isEmpty());
-    QVERIFY(platform.constLast().probe());
+#endif
+    if (!platform.isEmpty())
+        QVERIFY(platform.constLast().probe());
 }
 
 void TestFakeAdapter::environmentForcesABackend() {
