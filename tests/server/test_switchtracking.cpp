@@ -61,7 +61,9 @@ class TestSwitchTracking : public QObject {
         QObject::connect(raw->socket.get(), &QTcpSocket::readyRead, raw->socket.get(),
                          [raw] { raw->received += raw->socket->readAll(); });
         raw->socket->connectToHost(QHostAddress::LocalHost, m_server->hub()->listeningPort());
-        if (connected.wait(5000))
+        // Both ends must be connected before the peer writes: on Windows the client side may
+        // still be connecting when the Server has accepted.
+        if ((!connected.isEmpty() || connected.wait(5000)) && raw->socket->waitForConnected(5000))
             raw->id = connected.at(0).at(0).value<ClientId>();
         m_peers.push_back(std::move(peer));
         return *raw;
