@@ -301,8 +301,10 @@ private slots:
         for (auto& pair : pairs)
             QCOMPARE(::write(pair[1], "x", 1), ssize_t(1));
         QVERIFY(ready.wait(2000));
+        // At most `max` at a time (a backend with a thread of its own may wake for the first
+        // write before the others arrive).
         int count = backend->collect(events, 2);
-        QCOMPARE(count, 2);
+        QVERIFY(count >= 1 && count <= 2);
         for (int i = 0; i < count; ++i)
             QVERIFY(events[i].readiness & HubEventBackend::Readable);
         // Nothing was read: the rest and the two already seen are reported again. (Waits
