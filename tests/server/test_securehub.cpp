@@ -85,7 +85,7 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(kTwoRecords);
         file.close();
-        QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+        ClearRegStore(RegRoot::CurrentUser, kSettingsKey);
     }
     void cleanup() {
         m_server.reset();

@@ -94,7 +94,7 @@ class TestSwitchTracking : public QObject {
 private slots:
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
-        QFile::remove(RegStoreFilePath(RegRoot::CurrentUser, kSettingsKey));
+        ClearRegStore(RegRoot::CurrentUser, kSettingsKey);
         SetSetting("FwqDk", QString::number(FreePort()));
         const QString lineFile = LineFilePath(m_dir->path());
         m_server = std::make_unique<ServerController>(lineFile);
