@@ -110,11 +110,11 @@ SwitchReply SwitchServiceCore::handleSettings(const AdapterSettings& settings,
     const AdapterSettings before = m_applier.current();
     SwitchReply reply = m_applier.apply(settings);
     m_log(QStringLiteral("%1 switch by %2 from %3 to %4%5")
-             .arg(reply.failure == SwitchFailure::None ? QStringLiteral("applied")
-                                                       : QStringLiteral("failed"),
-                  Describe(caller), Describe(before), Describe(settings),
-                  reply.failure == SwitchFailure::None ? QString()
-                                                       : QStringLiteral(": ") + reply.text));
+              .arg(reply.failure == SwitchFailure::None ? QStringLiteral("applied")
+                                                        : QStringLiteral("failed"),
+                   Describe(caller), Describe(before), Describe(settings),
+                   reply.failure == SwitchFailure::None ? QString()
+                                                        : QStringLiteral(": ") + reply.text));
     return reply;
 }
 

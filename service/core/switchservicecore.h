@@ -35,7 +35,7 @@ public:
 // How often a caller may switch; what is over the limit is refused, not queued.
 struct SwitchRateLimits {
     int switchesPerWindow = 20; // per caller uid (or account), accepted or not
-    qint64 windowMs = 10'000;  // sliding window
+    qint64 windowMs = 10'000;   // sliding window
     int machineWidePerWindow = 40;
 };
 

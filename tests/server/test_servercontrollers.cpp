@@ -277,7 +277,7 @@ private slots:
         for (auto& peer : m_peers)
             QTRY_COMPARE(peer->socket->state(), QAbstractSocket::UnconnectedState);
         QVERIFY(balloons.isEmpty()); // dropping them is no departure
-        // They come back on the same port, numbered afresh.
+                                     // They come back on the same port, numbered afresh.
 #ifdef Q_OS_WIN
         // Under Wine the listener opened again on the same port takes no connection in this
         // test (it did in most runs before); whether Wine or the poll thread is at fault is not

@@ -57,8 +57,8 @@ void TestSwitchServiceCore::appliesAndLogsWhoFromWhatToWhat() {
     QCOMPARE(applier.applied, QList<AdapterSettings>{kLineB});
     QCOMPARE(m_log.size(), 1);
     QCOMPARE(m_log.first(), QStringLiteral("applied switch by alice, uid 1000, pid 4242, :1.17 "
-                                          "from gateway 10.0.0.1, DNS 10.0.0.53 "
-                                          "to gateway 10.0.1.1, DNS 10.0.1.53 10.0.1.54"));
+                                           "from gateway 10.0.0.1, DNS 10.0.0.53 "
+                                           "to gateway 10.0.1.1, DNS 10.0.1.53 10.0.1.54"));
 }
 
 void TestSwitchServiceCore::refusesBeforeTouchingTheSystem() {

@@ -251,9 +251,9 @@ private slots:
             connect(raw, &QTcpSocket::readyRead, raw,
                     [raw, &received, i] { received[size_t(i)] += raw->readAll(); });
             connect(raw, &QTcpSocket::connected, raw, [raw, i] {
-                raw->write(Protocol::ComposeReport(QStringLiteral("10.0.0.1"),
-                                                   QStringLiteral("10.0.0.53"),
-                                                   QString::fromUtf8("电信%1").arg(i), QStringLiteral("1")));
+                raw->write(Protocol::ComposeReport(
+                    QStringLiteral("10.0.0.1"), QStringLiteral("10.0.0.53"),
+                    QString::fromUtf8("电信%1").arg(i), QStringLiteral("1")));
             });
             raw->connectToHost(QHostAddress::LocalHost, hub.listeningPort());
             clients.push_back(std::move(socket));
