@@ -60,6 +60,21 @@ public:
     virtual void startSwitch(const AdapterSettings& settings) = 0;
     virtual bool switchRunning() const = 0;
 
+protected:
+    // A switch started while another runs is refused, never overlapped; like every outcome the
+    // refusal is told later, not from inside startSwitch().
+    void refuseBusySwitch() {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                SwitchOutcome busy;
+                busy.failure = SwitchFailure::Busy;
+                busy.errorText = QStringLiteral("another switch is still running");
+                emit switchFinished(busy);
+            },
+            Qt::QueuedConnection);
+    }
+
 signals:
     void switchFinished(const torvane::client::SwitchOutcome& outcome);
     // The adapter's address, gateway or DNS changed, by this backend or behind its back (a DHCP

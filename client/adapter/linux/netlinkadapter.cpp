@@ -106,15 +106,7 @@ void NetlinkAdapter::watchSystem() {
 void NetlinkAdapter::startSwitch(const AdapterSettings& settings) {
     if (m_worker) {
         // The caller waits for the end of a switch; a second one is refused, never overlapped.
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                SwitchOutcome busy;
-                busy.failure = SwitchFailure::Busy;
-                busy.errorText = QStringLiteral("another switch is still running");
-                emit switchFinished(busy);
-            },
-            Qt::QueuedConnection);
+        refuseBusySwitch();
         return;
     }
     m_result = SwitchOutcome{};

@@ -255,12 +255,7 @@ void NetworkManagerAdapter::startSwitch(const AdapterSettings& settings) {
     };
     if (m_job) {
         // The caller waits for the end of a switch; a second one is refused, never overlapped.
-        QTimer::singleShot(0, this, [this] {
-            SwitchOutcome busy;
-            busy.failure = SwitchFailure::Busy;
-            busy.errorText = QStringLiteral("another switch is still running");
-            emit switchFinished(busy);
-        });
+        refuseBusySwitch();
         return;
     }
 

@@ -60,15 +60,7 @@ void ServiceAdapter::watchSystem() {
 
 void ServiceAdapter::startSwitch(const AdapterSettings& settings) {
     if (m_call) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                SwitchOutcome busy;
-                busy.failure = SwitchFailure::Busy;
-                busy.errorText = QStringLiteral("another switch is still running");
-                emit switchFinished(busy);
-            },
-            Qt::QueuedConnection);
+        refuseBusySwitch();
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(

@@ -122,15 +122,7 @@ NetworkParams IpHelperAdapter::inspect() {
 
 void IpHelperAdapter::startSwitch(const AdapterSettings& settings) {
     if (m_worker) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                SwitchOutcome busy;
-                busy.failure = SwitchFailure::Busy;
-                busy.errorText = QStringLiteral("another switch is still running");
-                emit switchFinished(busy);
-            },
-            Qt::QueuedConnection);
+        refuseBusySwitch();
         return;
     }
     m_reply = SwitchReply{};
