@@ -225,9 +225,10 @@ def profile_case(display, dhcp):
 
         if dhcp:
             # Renewals keep the running connection, and with it the line. NetworkManager sometimes
-            # cancels a renewal and starts over, so one acknowledged renewal is what is waited for.
+            # cancels a renewal after the Reapply and then waits about a minute before the next
+            # one, so one acknowledged renewal is waited for, for up to two minutes.
             acks = bed.dhcp_acks()
-            check(wait_for(lambda: bed.dhcp_acks() >= acks + 1, 45), "DHCP: a renewal",
+            check(wait_for(lambda: bed.dhcp_acks() >= acks + 1, 120), "DHCP: a renewal",
                   [line for line in bed.log("nm").splitlines() if "dhcp4" in line][-8:])
             expect_line(bed, GATEWAY_B, DNS_B, "DHCP: after the renewals")
             got = ws.reports(1.5)
