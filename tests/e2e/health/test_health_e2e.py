@@ -239,6 +239,25 @@ def client_case(client_binary):
             check(server.closed_by_peer(5), "%s ends the session" % what)
             time.sleep(1.0)
             check(bed.line_of(1) == "B", "%s switches nothing" % what, bed.gateway_of(1))
+
+        # A port that accepts and never answers (a tarpit, a stranger's service) does not hold
+        # the Client: it gives up after the handshake time and tries again.
+        server.close()
+        ready, _, _ = select.select([server.listener], [], [], 20)
+        if check(bool(ready), "the Client connects again"):
+            silent, _ = server.listener.accept()
+            silent.settimeout(15)
+            try:
+                while silent.recv(4096):
+                    pass
+                gave_up = True
+            except socket.timeout:
+                gave_up = False
+            except ConnectionError:
+                gave_up = True
+            silent.close()
+            check(gave_up, "a silent secure port is left after the handshake time")
+            check(server.accept(20), "and the next attempt opens a session")
         check(process.poll() is None, "the Client still runs", bed.log_of(process))
     finally:
         if server is not None:
