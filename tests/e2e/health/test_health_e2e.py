@@ -280,7 +280,9 @@ def failover_case(client_binary, server_binary):
     try:
         folder = bed.install("adm", server_binary, LINE_FILE, server_settings())
         with open(os.path.join(folder, "config", "Morlisk.conf"), "a") as f:
-            f.write("[Failover]\n%s=%s\n" % (NAMES["A"], NAMES["B"]))
+            # Written as the settings library writes a key beyond ASCII.
+            escaped = "".join(c if ord(c) < 128 else "%%U%04x" % ord(c) for c in NAMES["A"])
+            f.write("[Failover]\n%s=%s\n" % (escaped, NAMES["B"]))
         server = bed.start("adm", folder, "Server")
         clients = []
         for k in (1, 2, 3):
@@ -289,10 +291,11 @@ def failover_case(client_binary, server_binary):
             ws = bed.install("ws%d" % k, client_binary, LINE_FILE, client_settings(key=k != 3))
             clients.append(bed.start("ws%d" % k, ws, "Client"))
         log = lambda: bed.log_of(server)  # noqa: E731
-        check(wait_for(lambda: log().count("authenticated") >= 2, 20),
-              "the keyed Clients open sessions with the Server", log())
-        check(wait_for(lambda: "health" in log(), HEALTH_INTERVAL + 8),
-              "the Server receives health", log())
+        check(wait_for(lambda: all("authenticated" in bed.log_of(c) for c in clients[:2]), 20),
+              "the keyed Clients open sessions with the Server",
+              "\n".join(bed.log_of(c) for c in clients[:2]))
+        time.sleep(2 * HEALTH_INTERVAL + 1)  # their first health reaches the Server
+        check("failing" not in log(), "a live line is not failing", log())
 
         bed.drop("A")
         dropped = time.monotonic()
