@@ -137,7 +137,7 @@ void LineFailover::failOver(int entry, const QString& line, Episode& episode) {
         return;
     }
     episode.movedTo = backup; // before sending: the episode's one move
-    const int moved = m_lines->switchClients(target, m_clientsOnLine(entry));
+    const int moved = m_clientsOnLine ? m_lines->switchClients(target, m_clientsOnLine(entry)) : 0;
     log(QStringLiteral("%1\t-\t%2\t%3\t自动切换：线路 %2 已故障 %4 秒，%5 台机子切换到 %3")
             .arg(QDateTime::currentDateTime().toString(Qt::ISODate), line, backup,
                  QString::number(seconds), QString::number(moved)));

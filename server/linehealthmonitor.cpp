@@ -60,17 +60,20 @@ const LineHealthMonitor::Counts* LineHealthMonitor::countsOf(int entry) const {
 
 void LineHealthMonitor::add(const Result& result, int sign) {
     Counts& counts = countsOf(result.entry);
-    const bool wasFailing = counts.failing();
     counts.reporting += sign;
     if (!result.healthy)
         counts.unhealthy += sign;
-    if (counts.failing() == wasFailing || result.entry < 0)
+}
+
+void LineHealthMonitor::announce(int entry, bool wasFailing) {
+    const Counts* counts = std::as_const(*this).countsOf(entry);
+    if (entry < 0 || !counts || counts->failing() == wasFailing)
         return;
-    const QStringList names = m_lines->menuNames();
-    qCInfo(lcHealth).noquote() << "line" << names.value(result.entry)
-                               << (counts.failing() ? "failing:" : "working:") << counts.unhealthy
-                               << "of" << counts.reporting << "workstations see it broken";
-    emit lineFailingChanged(result.entry, counts.failing());
+    qCInfo(lcHealth).noquote() << "line" << m_lines->menuNames().value(entry)
+                               << (counts->failing() ? "failing:" : "no longer failing:")
+                               << counts->unhealthy << "of" << counts->reporting
+                               << "workstations see it broken";
+    emit lineFailingChanged(entry, counts->failing());
 }
 
 void LineHealthMonitor::record(ClientId id, const HealthReport& health) {
@@ -82,12 +85,23 @@ void LineHealthMonitor::record(ClientId id, const HealthReport& health) {
     result.dnsOk = health.dnsOk;
     result.dnsMs = health.dnsMs;
     result.at = now();
+    const int entry = result.entry;
+    const bool wasFailing = isFailing(entry);
     // The old result leaves its line before the new one joins: a workstation that moved counts
     // on its new line only.
-    if (const auto it = m_results.constFind(id); it != m_results.cend())
+    const auto it = m_results.find(id);
+    const int oldEntry = it == m_results.end() ? entry : it->entry;
+    const bool oldWasFailing = isFailing(oldEntry);
+    if (it != m_results.end()) {
         add(*it, -1);
-    add(result, +1);
-    m_results.insert(id, std::move(result));
+        *it = std::move(result);
+        add(*it, +1);
+    } else {
+        add(*m_results.insert(id, std::move(result)), +1);
+    }
+    if (oldEntry != entry)
+        announce(oldEntry, oldWasFailing);
+    announce(entry, wasFailing);
     if (!m_sweep.isActive())
         m_sweep.start();
     emit changed();
@@ -97,18 +111,20 @@ void LineHealthMonitor::forget(ClientId id) {
     const auto it = m_results.find(id);
     if (it == m_results.end())
         return;
+    const int entry = it->entry;
+    const bool wasFailing = isFailing(entry);
     add(*it, -1);
     m_results.erase(it);
+    announce(entry, wasFailing);
     emit changed();
 }
 
 void LineHealthMonitor::forgetAll() {
     if (m_results.isEmpty())
         return;
-    for (const Result& result : std::as_const(m_results))
-        add(result, -1);
-    m_results.clear();
-    emit changed();
+    const QList<ClientId> ids = m_results.keys();
+    for (const ClientId id : ids)
+        forget(id);
 }
 
 void LineHealthMonitor::expire() {
@@ -119,8 +135,11 @@ void LineHealthMonitor::expire() {
             ++it;
             continue;
         }
+        const int entry = it->entry;
+        const bool wasFailing = isFailing(entry);
         add(*it, -1);
         it = m_results.erase(it);
+        announce(entry, wasFailing);
         removed = true;
     }
     if (m_results.isEmpty())

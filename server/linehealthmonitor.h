@@ -89,6 +89,7 @@ private:
     Counts& countsOf(int entry);
     const Counts* countsOf(int entry) const;
     void add(const Result& result, int sign);
+    void announce(int entry, bool wasFailing); // says so when the line turned
     void refile();
     qint64 now() const;
 

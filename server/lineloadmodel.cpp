@@ -86,6 +86,27 @@ QVariant LineLoadModel::data(const QModelIndex& index, int role) const {
     }
 }
 
+QVariant LineLoadModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    switch (section) {
+    case NameColumn:
+        return QStringLiteral("线路名称");
+    case CountColumn:
+        return QStringLiteral("机子数量");
+    case ReportingColumn:
+        return QStringLiteral("报告健康");
+    case HealthyColumn:
+        return QStringLiteral("健康比例");
+    case DnsTimeColumn:
+        return QStringLiteral("DNS 中位时间(ms)");
+    case StateColumn:
+        return QStringLiteral("状态");
+    default:
+        return {};
+    }
+}
+
 int LineLoadModel::countOf(int entry) const {
     if (entry < 0)
         return m_unknown;
