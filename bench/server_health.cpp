@@ -115,8 +115,8 @@ int RunServer(int commandFd, int replyFd, const QString& lineFile) {
             int failing = 0;
             for (int k = 0; k < lines.menuNames().size(); ++k)
                 failing += health.isFailing(k) ? 1 : 0;
-            WriteLine(replyFd, std::to_string(ResidentKiB()) + " " + std::to_string(CpuUs()) +
-                                   " " + std::to_string(secure.connectionCount()) + " " +
+            WriteLine(replyFd, std::to_string(ResidentKiB()) + " " + std::to_string(CpuUs()) + " " +
+                                   std::to_string(secure.connectionCount()) + " " +
                                    std::to_string(health.resultCount()) + " " +
                                    std::to_string(results) + " " + std::to_string(failing));
         } else {
