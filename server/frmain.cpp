@@ -6,11 +6,14 @@
 #include "server/auditlog.h"
 #include "server/celleditor.h"
 #include "server/clientlistmodel.h"
+#include "server/linefailover.h"
+#include "server/linehealthmonitor.h"
 #include "server/lineloadmodel.h"
 #include "server/linemenu.h"
 #include "server/linetablecontroller.h"
 #include "server/linetablemodel.h"
 #include "server/servercontroller.h"
+#include "server/serversettings.h"
 #include "server/switchtracker.h"
 
 #include <QAction>
@@ -76,6 +79,21 @@ protected:
         case SwitchState::None:
             break;
         }
+    }
+};
+
+// Lines that most of their workstations see broken stand out in the per-line view.
+class LineStateDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const auto state =
+            static_cast<LineLoadModel::LineState>(index.data(LineLoadModel::LineStateRole).toInt());
+        if (state == LineLoadModel::LineState::Failing)
+            option->backgroundBrush = QColor(246, 196, 196); // as a failed switch: red
     }
 };
 
@@ -218,7 +236,15 @@ void FrMain::buildUi() {
     m_lineLoad = new LineLoadModel(m_lines, clients, this);
     m_loadList = MakeList(QStringLiteral("XianLuTongJi"), m_tabs);
     m_loadList->setModel(m_lineLoad);
-    m_loadList->setContextMenuPolicy(Qt::NoContextMenu);
+    m_loadList->setItemDelegate(new LineStateDelegate(m_loadList));
+    // Health results come over the secure channel; the failover moves workstations through the
+    // same bulk path as "整条线路切换".
+    m_health = new LineHealthMonitor(m_lines, this);
+    m_health->attach(m_server->secureHub());
+    m_failover = new LineFailover(
+        m_health, m_lines, [this](int entry) { return m_lineLoad->clientsOnLine(entry); },
+        m_server->auditLog(), this);
+    m_lineLoad->setHealth(m_health, m_failover);
     m_tabs->addTab(m_loadList, QStringLiteral("线路统计"));
     layout->addWidget(m_tabs, 1);
     setCentralWidget(central);
@@ -298,6 +324,19 @@ void FrMain::buildUi() {
         // A chosen entry is handled right after the menu hides; then the targets are spent.
         QTimer::singleShot(0, this, [this] { m_menuTargets.reset(); });
     });
+    connect(m_loadList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        const QModelIndex index = m_loadList->indexAt(pos);
+        if (QMenu* menu = index.isValid() ? lineStatsMenu(index.row()) : nullptr)
+            menu->popup(m_loadList->viewport()->mapToGlobal(pos));
+    });
+    connect(m_failover, &LineFailover::failedOver, this,
+            [this](const QString& line, const QString& backup, int moved, int seconds) {
+                const QString text =
+                    QStringLiteral("自动切换：线路 %1 已故障 %2 秒，%3 台机子切换到 %4")
+                        .arg(line, QString::number(seconds), QString::number(moved), backup);
+                statusBar()->showMessage(text);
+                showBalloon(text);
+            });
     connect(m_lineList, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         // An edit in progress ends (text kept) before any command of the menu can run.
         m_cellEditor->end(true);
@@ -335,6 +374,37 @@ void FrMain::connectControllers() {
     connect(m_summaryTimer, &QTimer::timeout, this, &FrMain::showSwitchSummary);
     connect(m_server->switchTracker(), &SwitchTracker::summaryChanged, m_summaryTimer,
             qOverload<>(&QTimer::start));
+}
+
+QMenu* FrMain::lineStatsMenu(int entry) {
+    const QStringList names = m_lines->menuNames();
+    if (entry < 0 || entry >= names.size())
+        return nullptr; // the unknown row has no line to give a backup
+    if (!m_statsMenu) {
+        m_statsMenu = new QMenu(this);
+        m_statsMenu->setObjectName(QStringLiteral("LineStatsMenu"));
+    }
+    m_statsMenu->clear();
+    const QString line = names.at(entry);
+    QMenu* backups = m_statsMenu->addMenu(QStringLiteral("备用线路"));
+    backups->setObjectName(QStringLiteral("BackupLine"));
+    const QString current = m_failover->backupOf(line);
+    const auto addChoice = [&](const QString& caption, const QString& backup, const QString& name) {
+        QString text = caption;
+        text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        QAction* action = backups->addAction(text);
+        action->setObjectName(name);
+        action->setCheckable(true);
+        action->setChecked(backup == current);
+        connect(action, &QAction::triggered, this,
+                [this, line, backup] { m_failover->setBackup(line, backup); });
+    };
+    addChoice(QStringLiteral("无"), QString(), QStringLiteral("BackupNone"));
+    for (int k = 0; k < names.size(); ++k) {
+        if (k != entry)
+            addChoice(names.at(k), names.at(k), QStringLiteral("Backup%1").arg(k + 1));
+    }
+    return m_statsMenu;
 }
 
 void FrMain::showSwitchSummary() {
@@ -416,6 +486,8 @@ bool FrMain::start() {
     m_updateBox->setChecked(m_server->settings().updateOn());
     m_balloonBox->setChecked(m_server->settings().balloonOn());
     m_portBox->setText(m_server->settings().port);
+    m_health->setStaleAfter(ServerSettings::HealthStaleSeconds() * 1000);
+    m_failover->setFailoverAfter(ServerSettings::FailoverSeconds() * 1000);
     showSiteKeyState();
     m_server->startListening();
 

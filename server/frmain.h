@@ -31,6 +31,8 @@ namespace torvane::server {
 
 class CellEditor;
 class ClientListModel;
+class LineFailover;
+class LineHealthMonitor;
 class LineLoadModel;
 class LineMenu;
 class LineTableController;
@@ -86,6 +88,11 @@ public:
     QString statusText(int panel) const;            // panel 1 or 2
     int currentTab() const { return m_currentTab; } // 1 client list, 2 line table, 3 line load
     LineLoadModel* lineLoad() const { return m_lineLoad; }
+    LineHealthMonitor* lineHealth() const { return m_health; }
+    LineFailover* failover() const { return m_failover; }
+    // The "线路统计" tab's pop-up menu for the line in row `entry`: "备用线路" → "无" and the
+    // other lines. Built when asked for; the window pops it up on a right click.
+    QMenu* lineStatsMenu(int entry);
     // "切换中 N 台，已完成 M 台，失败 K 台" as the status bar shows it.
     QString switchSummaryText() const;
     bool isPrimaryInstance() const { return m_primary; }
@@ -165,6 +172,9 @@ private:
     QTimer* m_clockTimer = nullptr;     // Timer1
     QTableView* m_loadList = nullptr;   // XianLuTongJi
     LineLoadModel* m_lineLoad = nullptr;
+    LineHealthMonitor* m_health = nullptr;
+    LineFailover* m_failover = nullptr;
+    QMenu* m_statsMenu = nullptr;
     QLabel* m_switchPanel = nullptr;
     QPushButton* m_resendButton = nullptr;
     QPushButton* m_auditButton = nullptr;

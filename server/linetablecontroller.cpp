@@ -104,6 +104,20 @@ void LineTableController::rebuildLineMenu() {
     emit lineMenuRebuilt();
 }
 
+int LineTableController::lineOf(const QString& gateway, const QString& primaryDns) const {
+    const QString gw = gateway.trimmed();
+    const QString dns = primaryDns.trimmed();
+    if (gw.isEmpty())
+        return -1;
+    const int n = static_cast<int>(std::min(m_switchTable.size(), m_menuNames.size()));
+    for (int k = 0; k < n; ++k) {
+        if (m_switchTable.at(k).gateway.trimmed() == gw &&
+            m_switchTable.at(k).primaryDns.trimmed() == dns)
+            return k;
+    }
+    return -1;
+}
+
 void LineTableController::setSwitchTracker(
     SwitchTracker* tracker, std::function<QString(ConnectionHub::ClientId)> currentLineOf) {
     m_tracker = tracker;

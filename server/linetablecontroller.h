@@ -59,6 +59,9 @@ public:
     // Entries 0..n-1 belong to the menu's lines; entries past them keep older values and are
     // never used.
     const QList<SwitchEntry>& switchTable() const { return m_switchTable; }
+    // The menu entry whose gateway and primary DNS these are (the first such line), -1 for none:
+    // how a workstation's report or health result is filed under a line.
+    int lineOf(const QString& gateway, const QString& primaryDns) const;
     // Sends line `entry` of the last build to every listed connection that is connected, each
     // once. Returns how many were sent; an entry the menu does not offer sends nothing.
     int switchClients(int entry, const QList<ConnectionHub::ClientId>& ids);

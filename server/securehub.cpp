@@ -118,9 +118,19 @@ void SecureHub::readFrom(SecurePeer* peer) {
     for (const SecureSession::Message& message : result.messages) {
         if (m_peers.value(id) != peer)
             return;
-        if (message.type == Type::Report)
+        switch (message.type) {
+        case Type::Report:
             handleReport(peer, message.body);
-        // Health and rollback reports are read by their own views; nothing to do here yet.
+            break;
+        case Type::HealthReport:
+            handleHealth(peer, message.body);
+            break;
+        case Type::RollbackReport:
+            handleRollback(peer, message.body);
+            break;
+        default:
+            break; // the session lets through only what a Client may send
+        }
     }
     if (m_peers.value(id) == peer && !result.error.isEmpty())
         refuse(peer, result.error);
@@ -145,6 +155,24 @@ void SecureHub::handleReport(SecurePeer* peer, const QByteArray& body) {
             write(peer, peer->session.seal(Type::LineListUpdate,
                                            Protocol::ComposeLineListUpdate(file.bytes)));
     }
+}
+
+void SecureHub::handleHealth(SecurePeer* peer, const QByteArray& body) {
+    const std::optional<HealthReport> health = DecodeHealthReport(body);
+    if (!health) {
+        refuse(peer, QStringLiteral("a health frame that holds no health report"));
+        return;
+    }
+    emit healthReported(peer->id, *health);
+}
+
+void SecureHub::handleRollback(SecurePeer* peer, const QByteArray& body) {
+    const std::optional<RollbackReport> rollback = DecodeRollbackReport(body);
+    if (!rollback) {
+        refuse(peer, QStringLiteral("a rollback frame that holds no rollback report"));
+        return;
+    }
+    emit rollbackReported(peer->id, *rollback);
 }
 
 bool SecureHub::sendSwitch(ClientId id, const QString& gateway, const QString& primaryDns,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/linefilesource.h"
+#include "common/linehealth.h"
 #include "server/connectionhub.h"
 
 #include <QByteArray>
@@ -60,11 +61,17 @@ signals:
                         const QString& primaryDns, const QString& lineName);
     void clientClosed(ConnectionHub::ClientId id, const QString& address);
     void clientFailed(ConnectionHub::ClientId id, const QString& address);
+    // What a workstation measured of its line, and a switch it undid; only well-formed bodies
+    // get here (a body that does not decode drops the connection).
+    void healthReported(ConnectionHub::ClientId id, const torvane::HealthReport& health);
+    void rollbackReported(ConnectionHub::ClientId id, const torvane::RollbackReport& rollback);
 
 private:
     void acceptPending();
     void readFrom(SecurePeer* peer);
     void handleReport(SecurePeer* peer, const QByteArray& body);
+    void handleHealth(SecurePeer* peer, const QByteArray& body);
+    void handleRollback(SecurePeer* peer, const QByteArray& body);
     void refuse(SecurePeer* peer, const QString& reason);
     bool write(SecurePeer* peer, const QByteArray& bytes);
     void end(SecurePeer* peer, bool closedByPeer);

@@ -56,6 +56,42 @@ quint16 ServerSettings::securePort() const {
                                                   QStringLiteral("SecurePort")));
 }
 
+namespace {
+int SecondsSetting(const char* name, int fallback) {
+    bool ok = false;
+    const int value =
+        ReadRegString(RegRoot::CurrentUser, kSettingsKey, QString::fromLatin1(name)).toInt(&ok);
+    return ok && value > 0 && value <= 24 * 3600 ? value : fallback;
+}
+} // namespace
+
+int ServerSettings::HealthStaleSeconds() {
+    return SecondsSetting("HealthStaleSeconds", kDefaultHealthStaleSeconds);
+}
+
+int ServerSettings::FailoverSeconds() {
+    return SecondsSetting("FailoverSeconds", kDefaultFailoverSeconds);
+}
+
+QString ServerSettings::BackupKey(const QString& line) {
+    // The store reads "/" and "\" in a name as levels of keys: a line's name keeps them escaped.
+    QString name = line;
+    name.replace(QLatin1Char('%'), QStringLiteral("%25"))
+        .replace(QLatin1Char('/'), QStringLiteral("%2F"))
+        .replace(QLatin1Char('\\'), QStringLiteral("%5C"));
+    return QStringLiteral("Failover/") + name;
+}
+
+QString ServerSettings::BackupLineOf(const QString& line) {
+    return ReadRegString(RegRoot::CurrentUser, kSettingsKey, BackupKey(line));
+}
+
+bool ServerSettings::SetBackupLine(const QString& line, const QString& backup) {
+    if (backup.isEmpty())
+        return DeleteRegValue(RegRoot::CurrentUser, kSettingsKey, BackupKey(line));
+    return WriteRegString(RegRoot::CurrentUser, kSettingsKey, BackupKey(line), backup);
+}
+
 quint16 ServerSettings::portNumber() const {
     return PortFromText(port);
 }

@@ -28,6 +28,19 @@ struct ServerSettings {
     QByteArray siteKeyBytes() const;
     // SecurePort when the deployer set one, else the listening port + 1; 0 when there is none.
     quint16 securePort() const;
+
+    // Set by the deployer, not written back: a missing or unusable value is its default.
+    // HealthStaleSeconds: a line's health result is forgotten when no newer one came for this
+    // long. FailoverSeconds: how long a line with a backup fails before its workstations move.
+    static constexpr int kDefaultHealthStaleSeconds = 15;
+    static constexpr int kDefaultFailoverSeconds = 30;
+    static int HealthStaleSeconds();
+    static int FailoverSeconds();
+    // Failover/<line name>: the backup line's name (no value: no failover for that line). Kept
+    // here, not in the line file, whose bytes the Clients take as they are.
+    static QString BackupLineOf(const QString& line);
+    static bool SetBackupLine(const QString& line, const QString& backup);
+    static QString BackupKey(const QString& line);
 };
 
 } // namespace torvane::server

@@ -31,6 +31,7 @@ void SwitchTracker::attachSecureHub(SecureHub* hub) {
             [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
     connect(hub, &SecureHub::clientFailed, this,
             [this](ConnectionHub::ClientId id, const QString&) { onEnded(id); });
+    connect(hub, &SecureHub::rollbackReported, this, &SwitchTracker::rollBack);
 }
 
 bool SwitchTracker::isConnected(ConnectionHub::ClientId id) const {
@@ -85,7 +86,7 @@ bool SwitchTracker::dispatch(ConnectionHub::ClientId id, SwitchCommand command) 
     if (!sent)
         return false;
     Entry& entry = m_entries[id];
-    switch (entry.command.state) {
+    switch (entry.command.byWorkstation ? SwitchState::None : entry.command.state) {
     case SwitchState::Pending:
         --m_summary.pending; // replaced by the newer command
         break;
@@ -135,7 +136,7 @@ const SwitchCommand* SwitchTracker::commandOf(ConnectionHub::ClientId id) const 
 QList<ConnectionHub::ClientId> SwitchTracker::failedIds() const {
     QList<ConnectionHub::ClientId> ids;
     for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
-        if (it->command.state == SwitchState::Failed)
+        if (it->command.state == SwitchState::Failed && !it->command.byWorkstation)
             ids.append(it.key());
     }
     std::sort(ids.begin(), ids.end());
@@ -168,15 +169,57 @@ void SwitchTracker::finish(ConnectionHub::ClientId id, Entry& entry, SwitchState
     entry.command.outcome = outcome;
     --m_summary.pending;
     ++(state == SwitchState::Confirmed ? m_summary.confirmed : m_summary.failed);
-    if (m_log) {
-        const SwitchCommand& c = entry.command;
-        m_log->append(QStringLiteral("%1\t%2\t%3\t%4\t%5")
-                          .arg(QDateTime::currentDateTime().toString(Qt::ISODate), c.address,
-                               c.fromLine.isEmpty() ? QStringLiteral("-") : c.fromLine,
-                               c.toLine.isEmpty() ? QStringLiteral("-") : c.toLine, outcome));
-    }
+    const SwitchCommand& c = entry.command;
+    log(c.address, c.fromLine, c.toLine, outcome);
     emit stateChanged(id, state);
     emit summaryChanged(m_summary);
+}
+
+void SwitchTracker::log(const QString& address, const QString& fromLine, const QString& toLine,
+                        const QString& outcome) {
+    if (!m_log)
+        return;
+    m_log->append(QStringLiteral("%1\t%2\t%3\t%4\t%5")
+                      .arg(QDateTime::currentDateTime().toString(Qt::ISODate), address,
+                           fromLine.isEmpty() ? QStringLiteral("-") : fromLine,
+                           toLine.isEmpty() ? QStringLiteral("-") : toLine, outcome));
+}
+
+void SwitchTracker::rollBack(ConnectionHub::ClientId id, const RollbackReport& rollback) {
+    if (!isConnected(id))
+        return;
+    const QString outcome = QStringLiteral("已回退：%1").arg(rollback.reason);
+    const QString address = SecureHub::Owns(id) ? m_secure->addressOf(id) : m_hub->addressOf(id);
+    // The log line is the rollback's own move: from the line tried back to the one restored.
+    log(address, rollback.from, rollback.to, outcome);
+    const auto it = m_entries.find(id);
+    if (it != m_entries.end() && !it->command.byWorkstation &&
+        it->command.state != SwitchState::None) {
+        SwitchCommand& command = it->command;
+        if (command.state == SwitchState::Pending)
+            --m_summary.pending;
+        else if (command.state == SwitchState::Confirmed)
+            --m_summary.confirmed;
+        else
+            --m_summary.failed;
+        ++m_summary.failed;
+        command.state = SwitchState::Failed;
+        command.outcome = outcome;
+        emit stateChanged(id, SwitchState::Failed);
+        emit summaryChanged(m_summary);
+        return;
+    }
+    // A switch of the workstation's own: the row says which, from the line it went back to.
+    Entry& entry = m_entries[id];
+    entry.command = SwitchCommand{};
+    entry.command.address = address;
+    entry.command.fromLine = rollback.to;
+    entry.command.toLine = rollback.from;
+    entry.command.state = SwitchState::Failed;
+    entry.command.outcome = outcome;
+    entry.command.byWorkstation = true;
+    entry.serial = m_nextSerial++;
+    emit stateChanged(id, SwitchState::Failed);
 }
 
 void SwitchTracker::expire() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/linehealth.h"
 #include "server/connectionhub.h"
 #include "server/securehub.h"
 
@@ -27,6 +28,9 @@ struct SwitchCommand {
     SwitchState state = SwitchState::None;
     QString outcome;                      // how it ended, in the words of the log and the tooltip
     QString reportedGateway, reportedDns; // a report with other values while pending
+    // A rollback of a switch this Server did not command (the user's own): shown on the row,
+    // never counted in the summary nor sent again.
+    bool byWorkstation = false;
 };
 
 // Follows every switch command until the workstation confirms it: a command is pending until
@@ -57,6 +61,10 @@ public:
               const QString& gateway, const QString& primaryDns, const QString& secondaryDns);
     // The failed commands of this round sent again to the connections still there.
     int resendFailed();
+    // The workstation undid a switch because the new line did not work: a pending or confirmed
+    // command of this connection ends as failed with that reason; without one the row shows the
+    // rollback all the same. Each is one line of the audit log.
+    void rollBack(ConnectionHub::ClientId id, const RollbackReport& rollback);
 
     SwitchState stateOf(ConnectionHub::ClientId id) const;
     const SwitchCommand* commandOf(ConnectionHub::ClientId id) const; // nullptr: none
@@ -86,6 +94,8 @@ private:
     void onEnded(ConnectionHub::ClientId id);
     void finish(ConnectionHub::ClientId id, Entry& entry, SwitchState state,
                 const QString& outcome);
+    void log(const QString& address, const QString& fromLine, const QString& toLine,
+             const QString& outcome);
     void expire();
     void armTimer();
     void startRoundIfIdle();

@@ -10,6 +10,8 @@
 #include "server/celleditor.h"
 #include "server/clientlistmodel.h"
 #include "server/frmain.h"
+#include "server/linefailover.h"
+#include "server/linehealthmonitor.h"
 #include "server/lineloadmodel.h"
 #include "server/linemenu.h"
 #include "server/linetablecontroller.h"
@@ -83,6 +85,7 @@ private slots:
     void closingEndsEverything();
     void initialWindowShowsEveryClientHeader();
     void bulkCommandsAreFollowedInTheWindow();
+    void backupLineIsChosenInTheLineStatsTab();
 
 private:
     std::unique_ptr<FrMain> makeWindow(bool guard = false, bool show = true);
@@ -836,6 +839,48 @@ void TestServerWindow::initialWindowShowsEveryClientHeader() {
     QCOMPARE(fitted + header->sectionSize(3), list->viewport()->width());
     w.resize(w.width() + 120, w.height());
     QTRY_COMPARE(fitted + header->sectionSize(3), list->viewport()->width());
+}
+
+// "线路统计": a line's backup is picked from its pop-up menu and kept in the settings; a failing
+// line shows its state there, and a failover is said in the status bar.
+void TestServerWindow::backupLineIsChosenInTheLineStatsTab() {
+    SetSetting("FwqDk", QString::number(FreePort()));
+    auto w = makeWindow();
+    QVERIFY(w->start());
+    w->lineTable()->setRows({Line("A", "10.1.1.1", "10.1.1.2", ""),
+                             Line("X", "10.2.2.1", "10.2.2.2", ""),
+                             Line("C", "10.3.3.1", "10.3.3.2", "")});
+    w->rebuildLineMenu();
+    child<QTabWidget>(w.get(), "Tabs")->setCurrentIndex(2);
+    auto* stats = child<QTableView>(w.get(), "XianLuTongJi");
+    QCOMPARE(stats->model()->columnCount(), 6);
+
+    QMenu* menu = w->lineStatsMenu(0);
+    QVERIFY(menu);
+    QVERIFY(!w->lineStatsMenu(3)); // the row of unknown lines has no backup
+    auto* backups = menu->findChild<QMenu*>(QStringLiteral("BackupLine"));
+    QVERIFY(backups);
+    QStringList captions;
+    for (QAction* a : backups->actions())
+        captions << a->text();
+    QCOMPARE(captions,
+             (QStringList{QStringLiteral("无"), QStringLiteral("X"), QStringLiteral("C")}));
+    QVERIFY(backups->findChild<QAction*>(QStringLiteral("BackupNone"))->isChecked());
+    backups->findChild<QAction*>(QStringLiteral("Backup2"))->trigger();
+    QCOMPARE(w->failover()->backupOf(QStringLiteral("A")), QStringLiteral("X"));
+    QCOMPARE(Setting("Failover/A"), QStringLiteral("X"));
+    backups = w->lineStatsMenu(0)->findChild<QMenu*>(QStringLiteral("BackupLine"));
+    QVERIFY(backups->findChild<QAction*>(QStringLiteral("Backup2"))->isChecked());
+
+    // Failing at once and past a failover time of zero: moved (nobody is on it here), shown.
+    w->failover()->setFailoverAfter(0);
+    w->lineHealth()->record(7, {QStringLiteral("A"), QStringLiteral("10.1.1.1"),
+                                QStringLiteral("10.1.1.2"), false, false, 0});
+    QVERIFY(w->statusBar()->currentMessage().startsWith(QStringLiteral("自动切换：线路 A")));
+    const QModelIndex state = stats->model()->index(0, LineLoadModel::StateColumn);
+    QTRY_COMPARE(state.data().toString(), QStringLiteral("故障，已切换到 X"));
+    QCOMPARE(state.data(LineLoadModel::LineStateRole).toInt(),
+             int(LineLoadModel::LineState::Failing));
 }
 
 QTEST_MAIN(TestServerWindow)

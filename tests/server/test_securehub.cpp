@@ -1,8 +1,11 @@
 #include "common/gbk.h"
 #include "common/linefile.h"
+#include "common/linehealth.h"
 #include "common/protocol.h"
 #include "common/securesession.h"
 #include "server/clientlistmodel.h"
+#include "server/linehealthmonitor.h"
+#include "server/linetablecontroller.h"
 #include "server/servercontroller.h"
 #include "server/switchtracker.h"
 #include "tests/server/serversettingsfixture.h"
@@ -193,6 +196,67 @@ private slots:
         m_server->clientModel()->flush();
         QCOMPARE(m_server->clientModel()->clientCount(), 1); // only `first`, which never reported
         QCOMPARE(m_server->secureHub()->refusedCount(), 4);
+    }
+
+    // Health results and rollbacks of a keyed Client reach the per-line view and the row; a
+    // result leaves with its connection.
+    void healthAndRollbackReachTheirReaders() {
+        startServer(kTypedKey);
+        LineTableController lines(m_lineFile, m_server->hub());
+        lines.load();
+        LineHealthMonitor health(&lines);
+        health.attach(m_server->secureHub());
+        KeyedPeer peer(SiteKeyFromText(kTypedKey));
+        QVERIFY(peer.open(m_server->secureListeningPort()));
+        peer.report("计算机信息1.1.1.1; 2.2.2.2;A;0");
+        const HealthReport broken{QStringLiteral("A"),
+                                  QStringLiteral("1.1.1.1"),
+                                  QStringLiteral("2.2.2.2"),
+                                  true,
+                                  false,
+                                  3000};
+        peer.socket.write(peer.session.seal(Type::HealthReport, EncodeHealthReport(broken)));
+        QTRY_VERIFY(health.isFailing(0));
+        QCOMPARE(health.summaryOf(0), (LineHealthSummary{1, 0, -1}));
+
+        ClientListModel* model = m_server->clientModel();
+        QTRY_VERIFY((model->flush(), model->rowCount() == 1));
+        peer.socket.write(peer.session.seal(
+            Type::RollbackReport, EncodeRollbackReport({QStringLiteral("B"), QStringLiteral("A"),
+                                                        QStringLiteral("DNS 无应答")})));
+        QTRY_COMPARE(m_server->switchTracker()->stateOf(model->clientIdAt(0)), SwitchState::Failed);
+        model->flush();
+        QCOMPARE(model->index(0, 0).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("A → B：已回退：DNS 无应答"));
+
+        peer.socket.disconnectFromHost();
+        QTRY_COMPARE(health.resultCount(), 0);
+        QVERIFY(!health.isFailing(0));
+    }
+
+    // Sealed by a holder of the key yet not a body of its type: a broken or hostile Client.
+    void undecodableBodiesDropTheConnection() {
+        startServer(kTypedKey);
+        const quint16 port = m_server->secureListeningPort();
+        QSignalSpy healthSpy(m_server->secureHub(), &SecureHub::healthReported);
+        QSignalSpy rollbackSpy(m_server->secureHub(), &SecureHub::rollbackReported);
+        const QList<std::pair<Type, QByteArray>> bad = {
+            {Type::HealthReport, "line=A\n"},
+            {Type::HealthReport, "line=A\ngateway=1.1.1.1\ndns=2.2.2.2\ngateway_ok=2\n"
+                                 "dns_ok=1\ndns_ms=5\n"},
+            {Type::HealthReport, QByteArray()},
+            {Type::RollbackReport, "to=A\nfrom=B\nreason=x\n"},
+            {Type::RollbackReport, QByteArray("from=A\nto=B\nreason=\x01\n")},
+        };
+        for (const auto& [type, body] : bad) {
+            KeyedPeer peer(SiteKeyFromText(kTypedKey));
+            QVERIFY(peer.open(port));
+            peer.socket.write(peer.session.seal(type, body));
+            QVERIFY2(Dropped(peer.socket), body.constData());
+        }
+        QCOMPARE(m_server->secureHub()->refusedCount(), bad.size());
+        QVERIFY(healthSpy.isEmpty());
+        QVERIFY(rollbackSpy.isEmpty());
     }
 
     void withoutAKeyThereIsNoSecurePortAndLegacyIsUntouched() {

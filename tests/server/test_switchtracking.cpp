@@ -189,6 +189,49 @@ private slots:
         QVERIFY(!states.isEmpty());
     }
 
+    // A workstation that undid a switch: a pending or confirmed command ends failed with its
+    // reason; a rollback of the user's own switch shows on the row without joining the round.
+    void rollbacksEndCommandsAndShowOnTheRow() {
+        SwitchTracker* tracker = m_server->switchTracker();
+        const QList<Peer*> p = peersOnA(3);
+        m_lines->switchClients(1, {p[0]->id, p[1]->id});
+        p[1]->report("10.2.0.1", "10.2.0.53", kB);
+        QTRY_COMPARE(tracker->stateOf(p[1]->id), SwitchState::Confirmed);
+        QCOMPARE(tracker->summary(), (SwitchTracker::Summary{1, 1, 0}));
+
+        tracker->rollBack(p[0]->id, RollbackReport{kB, kA, QStringLiteral("网关无响应")});
+        tracker->rollBack(p[1]->id, RollbackReport{kB, kA, QStringLiteral("DNS 查询失败")});
+        QCOMPARE(tracker->summary(), (SwitchTracker::Summary{0, 0, 2}));
+        QCOMPARE(tracker->commandOf(p[0]->id)->outcome, QStringLiteral("已回退：网关无响应"));
+        // The command's deadline passing later changes nothing.
+        QTest::qWait(500);
+        QCOMPARE(tracker->commandOf(p[0]->id)->outcome, QStringLiteral("已回退：网关无响应"));
+
+        tracker->rollBack(p[2]->id, RollbackReport{kB, kA, QStringLiteral("网关无响应")});
+        QCOMPARE(tracker->stateOf(p[2]->id), SwitchState::Failed);
+        QCOMPARE(tracker->summary(), (SwitchTracker::Summary{0, 0, 2}));
+        QCOMPARE(tracker->failedIds(), (QList<ClientId>{p[0]->id, p[1]->id}));
+        ClientListModel* clients = m_server->clientModel();
+        clients->flush();
+        const QModelIndex row = clients->index(clients->rowOf(p[2]->id), 0);
+        QCOMPARE(row.data(ClientListModel::SwitchStateRole).toInt(), int(SwitchState::Failed));
+        QCOMPARE(row.data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("电信 → 联通：已回退：网关无响应"));
+        // Resending reaches the Server's own commands only.
+        QCOMPARE(tracker->resendFailed(), 2);
+
+        // One audit line per rollback: the workstation, the line left, the line restored.
+        const QStringList lines = auditLines().filter(QStringLiteral("已回退"));
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0].section(QLatin1Char('\t'), 1),
+                 QStringLiteral("127.0.0.1\t联通\t电信\t已回退：网关无响应"));
+        // A connection that is gone reports nothing more.
+        p[2]->socket->disconnectFromHost();
+        QTRY_VERIFY(!m_server->hub()->isConnected(p[2]->id));
+        tracker->rollBack(p[2]->id, RollbackReport{kB, kA, QStringLiteral("x")});
+        QCOMPARE(auditLines().filter(QStringLiteral("已回退")).size(), 3);
+    }
+
     // Workstations per line follow the reports; "move a line" takes exactly those on it.
     void workstationsPerLine() {
         LineLoadModel load(m_lines.get(), m_server->clientModel());
