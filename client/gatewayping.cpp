@@ -116,11 +116,23 @@ void GatewayPing::start(const QHostAddress& gateway, int timeoutMs) {
 void GatewayPing::startTcp(const QHostAddress& gateway) {
     m_method = Method::TcpConnect;
     m_tcp = new QTcpSocket(this);
-    connect(m_tcp, &QTcpSocket::connected, this, [this] { finish(true); });
-    connect(m_tcp, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        // A refusal is the gateway's own answer; unreachable and silence are not.
-        finish(error == QAbstractSocket::ConnectionRefusedError);
-    });
+    // Queued: on Windows a refusal from this very host may be told inside connectToHost().
+    const quint64 generation = m_generation;
+    connect(
+        m_tcp, &QTcpSocket::connected, this,
+        [this, generation] {
+            if (generation == m_generation)
+                finish(true);
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_tcp, &QTcpSocket::errorOccurred, this,
+        [this, generation](QAbstractSocket::SocketError error) {
+            // A refusal is the gateway's own answer; unreachable and silence are not.
+            if (generation == m_generation)
+                finish(error == QAbstractSocket::ConnectionRefusedError);
+        },
+        Qt::QueuedConnection);
     m_tcp->connectToHost(gateway, m_tcpPort);
 }
 
