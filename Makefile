@@ -48,7 +48,7 @@ asan: deps
 FUZZ_SECONDS ?= 20
 fuzz: deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_FUZZ=ON >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target fuzz_messagereader fuzz_linefile fuzz_switchrequest fuzz_secureframe fuzz_linehealth
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_messagereader fuzz_linefile fuzz_switchrequest fuzz_secureframe fuzz_linehealth fuzz_dnsmessage
 	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 # Windows: both programs cross-built with MinGW against a static Qt (built once into

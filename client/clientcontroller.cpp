@@ -5,6 +5,7 @@
 #include "client/clientlogging.h"
 #include "client/cmd5.h"
 #include "client/serverlink.h"
+#include "client/systemlineprober.h"
 #include "client/trimspaces.h"
 #include "common/gbk.h"
 #include "common/linefile.h"
@@ -80,6 +81,16 @@ ClientController::ClientController(ClientControllerOptions options, QObject* par
     });
     connect(m_link, &ServerLink::connected, this, &ClientController::sendStatusReport);
     connect(m_link, &ServerLink::messageReceived, this, &ClientController::handleServerMessage);
+
+    m_lineWatch = new LineWatch(options.prober ? std::move(options.prober)
+                                               : std::make_unique<SystemLineProber>(),
+                                options.lineCheckSecondMs, this);
+    connect(m_link, &ServerLink::connected, this, &ClientController::onLinkConnected);
+    connect(m_link, &ServerLink::connecting, m_lineWatch, &LineWatch::stopHealth);
+    connect(m_link, &ServerLink::connectionLost, m_lineWatch, &LineWatch::stopHealth);
+    connect(m_lineWatch, &LineWatch::healthMeasured, this, &ClientController::sendHealth);
+    connect(m_lineWatch, &LineWatch::lineConfirmed, this, [this] { m_wayBack.reset(); });
+    connect(m_lineWatch, &LineWatch::lineFailed, this, &ClientController::rollBack);
 }
 
 ClientController::~ClientController() {
@@ -222,6 +233,8 @@ void ClientController::saveSetting(ClientSettings::Key key) {
 }
 
 void ClientController::shutdown() {
+    m_lineWatch->stopHealth();
+    m_lineWatch->cancelVerification();
     m_link->shutdown();
 }
 
@@ -290,6 +303,11 @@ void ClientController::runSwitch(SwitchSource source) {
 }
 
 void ClientController::startSwitch(const AdapterSettings& settings, SwitchSource source) {
+    // A new switch ends the check of the one before: it gets its own when it is done.
+    m_lineWatch->cancelVerification();
+    m_wayBack.reset();
+    if (source != SwitchSource::Rollback)
+        m_rollbackNotice.clear();
     if (m_switching || m_switchSpacing->isActive()) {
         // One switch at a time, and a breath between two; what is asked for meanwhile waits,
         // the latest request winning.
@@ -300,6 +318,10 @@ void ClientController::startSwitch(const AdapterSettings& settings, SwitchSource
     m_switchSource = source;
     m_switchTarget = settings;
     m_switchFrom = DescribeLine(m_currentLine.name, m_snapshot.gateway, m_snapshot.primaryDns);
+    m_switchPrevious =
+        AdapterSettings{m_snapshot.localIp, m_snapshot.subnetMask, m_snapshot.gateway,
+                        m_snapshot.primaryDns, m_snapshot.secondaryDns};
+    m_switchPreviousName = m_currentLine.name;
     qCDebug(lcSwitch) << "switching to gateway" << settings.gateway << "DNS" << settings.primaryDns
                       << settings.secondaryDns;
     emit switchStarted();
@@ -311,8 +333,9 @@ void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
     const QString entry =
         QStringLiteral("%1 switch by %2 from %3 to %4: %5")
             .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
-                 m_switchSource == SwitchSource::Server ? QStringLiteral("server")
-                                                        : QStringLiteral("user"),
+                 m_switchSource == SwitchSource::Server     ? QStringLiteral("server")
+                 : m_switchSource == SwitchSource::Rollback ? QStringLiteral("rollback")
+                                                            : QStringLiteral("user"),
                  m_switchFrom,
                  DescribeLine(FindCurrentLine(m_lineList, m_switchTarget.gateway.trimmed(),
                                               m_switchTarget.primaryDns.trimmed())
@@ -335,8 +358,95 @@ void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
     emit switchFinished(outcome.ok, outcome.errorText);
     if (!outcome.ok)
         emit switchFailed(SwitchFailureText(outcome.failure));
+    if (m_switchSource == SwitchSource::Rollback) {
+        if (outcome.ok && !m_rollbackNotice.isEmpty()) {
+            emit balloonRequested(kAppTitle, m_rollbackNotice, 1);
+            emit switchFailed(m_rollbackNotice);
+        }
+        m_rollbackNotice.clear();
+    } else if (outcome.ok) {
+        checkNewLine();
+    }
     if (m_switchSpacing->interval() == 0)
         startPendingSwitch();
+}
+
+bool ClientController::siteKeySet() const {
+    return !m_settings.siteKeyBytes().isEmpty();
+}
+
+void ClientController::onLinkConnected() {
+    if (!m_link->isAuthenticated())
+        return;
+    sendPendingRollback();
+    m_lineWatch->prober().setProbeName(ClientSettings::HealthProbeName());
+    m_lineWatch->startHealth(
+        ClientSettings::HealthIntervalSeconds(), [this]() -> std::optional<LineWatch::Target> {
+            // Mid-switch the adapter is neither the old line nor the new one yet; without a
+            // gateway or a DNS server there is no line to measure.
+            if (m_switching || !m_link->isAuthenticated() ||
+                (m_snapshot.gateway.isEmpty() && m_snapshot.primaryDns.isEmpty()))
+                return std::nullopt;
+            return LineWatch::Target{m_currentLine.name, m_snapshot.gateway, m_snapshot.primaryDns};
+        });
+}
+
+void ClientController::sendHealth(const LineWatch::Target& line, const ProbeResult& result) {
+    m_link->sendHealth(HealthReport{line.name, line.gateway, line.primaryDns, result.gatewayOk,
+                                    result.dnsOk, result.dnsMs});
+}
+
+void ClientController::checkNewLine() {
+    // Only with a site key, and not when another switch waits to replace this one.
+    if (!siteKeySet() || m_pendingSwitch)
+        return;
+    AdapterSettings previous = m_switchPrevious;
+    // The address goes back only when the switch changed it.
+    if (m_switchTarget.localIp.isEmpty()) {
+        previous.localIp.clear();
+        previous.subnetMask.clear();
+    }
+    const QString gateway = m_switchTarget.gateway.trimmed();
+    const QString primaryDns = m_switchTarget.primaryDns.trimmed();
+    if (previous.gateway.isEmpty() || previous.primaryDns.isEmpty() ||
+        (previous.gateway == gateway && previous.primaryDns == primaryDns &&
+         previous.localIp == m_switchTarget.localIp.trimmed())) {
+        qCDebug(lcHealth) << "no other line to go back to: the new one is not checked";
+        return;
+    }
+    const QString triedName = FindCurrentLine(m_lineList, gateway, primaryDns).name;
+    m_wayBack = WayBack{previous, m_switchPreviousName, triedName};
+    m_lineWatch->prober().setProbeName(ClientSettings::HealthProbeName());
+    m_lineWatch->verify(LineWatch::Target{triedName, gateway, primaryDns},
+                        ClientSettings::RollbackSeconds());
+}
+
+void ClientController::rollBack(const LineWatch::Target& tried, const ProbeResult& last) {
+    if (!m_wayBack)
+        return;
+    const WayBack wayBack = *m_wayBack;
+    m_wayBack.reset();
+    qCWarning(lcSwitch).noquote() << QStringLiteral("rolling back from %1 to %2: %3")
+                                         .arg(DescribeLine(wayBack.triedName, tried.gateway,
+                                                           tried.primaryDns),
+                                              DescribeLine(wayBack.previousName,
+                                                           wayBack.previous.gateway,
+                                                           wayBack.previous.primaryDns),
+                                              last.reason);
+    m_unsentRollback = RollbackReport{wayBack.triedName, wayBack.previousName, last.reason};
+    sendPendingRollback();
+    const auto shown = [](const QString& name, const QString& gateway) {
+        return name.isEmpty() ? gateway : name;
+    };
+    m_rollbackNotice = QStringLiteral("切换到线路%1后网络不通（%2），已恢复到线路%3")
+                           .arg(shown(wayBack.triedName, tried.gateway), last.reason,
+                                shown(wayBack.previousName, wayBack.previous.gateway));
+    startSwitch(wayBack.previous, SwitchSource::Rollback);
+}
+
+void ClientController::sendPendingRollback() {
+    if (m_unsentRollback && m_link->sendRollback(*m_unsentRollback))
+        m_unsentRollback.reset();
 }
 
 void ClientController::refreshAfterOutsideChange() {
@@ -495,6 +605,12 @@ ServerSettingsCheck ClientController::applyServerSettings(const ServerSettingsIn
     m_settings.ownLinesOnly = FlagText(input.ownLinesOnly);
     if (input.siteKeyText)
         m_settings.siteKey = SiteKeyToStored(SiteKeyFromText(*input.siteKeyText));
+    if (!siteKeySet()) {
+        // Without a key the Client checks nothing and undoes nothing.
+        m_lineWatch->cancelVerification();
+        m_wayBack.reset();
+        m_unsentRollback.reset();
+    }
     for (ClientSettings::Key key :
          {ClientSettings::Key::FwqIp, ClientSettings::Key::FwqDk, ClientSettings::Key::Qd,
           ClientSettings::Key::GengXin, ClientSettings::Key::SiteKey,

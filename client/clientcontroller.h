@@ -6,7 +6,10 @@
 #include "client/clientsettings.h"
 #include "client/clientstate.h"
 #include "client/linelist.h"
+#include "client/lineprober.h"
+#include "client/linewatch.h"
 #include "common/lineentry.h"
+#include "common/linehealth.h"
 
 #include <QByteArray>
 #include <QList>
@@ -38,6 +41,9 @@ struct ClientControllerOptions {
     int switchSpacingMs = 500;
     // Quiet time after the adapter reports an outside change before it is read again.
     int outsideChangeSettleMs = 150;
+    // The line checks of the secure channel (health reports, the check after a switch).
+    std::unique_ptr<LineProber> prober; // null: the real probes of this system
+    int lineCheckSecondMs = 1000;       // one second of their settings; tests make it shorter
 };
 
 // The Client without its windows: owns the settings, the line list, the adapter backend and the
@@ -67,6 +73,7 @@ public:
     bool switchRunning() const { return m_switching; }
     ServerLink& link() { return *m_link; }
     NetworkAdapter& adapter() { return *m_adapter; }
+    LineWatch& lineWatch() { return *m_lineWatch; }
 
     // A line of the list picked: its fields are what the next switch applies.
     void pickLine(int index);
@@ -74,8 +81,9 @@ public:
     // Applies the selected line (the user's 开始切换); nothing without gateway or primary DNS.
     // While a switch runs, and for the spacing after it, the request waits; a later one
     // replaces it.
-    // Who asked for a switch, for the switch log.
-    enum class SwitchSource { User, Server };
+    // Who asked for a switch, for the switch log. Rollback: the Client itself, going back from
+    // a line that failed its checks after a switch (a rollback is never checked in its turn).
+    enum class SwitchSource { User, Server, Rollback };
     void runSwitch(SwitchSource source = SwitchSource::User);
     // Drops the link and connects to FwqIp:FwqDk again.
     void reconnect();
@@ -130,6 +138,12 @@ private:
     void applySwitchCommand(const QString& gateway, const QString& primaryDns,
                             const QString& secondaryDns, int pieceCount);
     LineChange finishLineChange(bool saved);
+    bool siteKeySet() const;
+    void onLinkConnected();
+    void sendHealth(const LineWatch::Target& line, const ProbeResult& result);
+    void checkNewLine();
+    void rollBack(const LineWatch::Target& tried, const ProbeResult& last);
+    void sendPendingRollback();
     void saveSetting(ClientSettings::Key key);
 
     QString m_programDir;
@@ -155,6 +169,23 @@ private:
     SwitchSource m_switchSource = SwitchSource::User;
     AdapterSettings m_switchTarget;
     QString m_switchFrom;
+    // What was in force when the switch started, for a rollback.
+    AdapterSettings m_switchPrevious;
+    QString m_switchPreviousName;
+
+    // The line checks: health reports while the secure link is up, and after a switch the way
+    // back should the new line not work.
+    LineWatch* m_lineWatch = nullptr;
+    struct WayBack {
+        AdapterSettings previous;
+        QString previousName;
+        QString triedName;
+    };
+    std::optional<WayBack> m_wayBack;
+    // A rollback report the link could not take yet; it goes on the next connection.
+    std::optional<RollbackReport> m_unsentRollback;
+    // What the user is told once the rollback's switch has ended.
+    QString m_rollbackNotice;
 };
 
 } // namespace torvane::client

@@ -11,5 +11,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcLink)    // torvane.client.link: the server link an
 Q_DECLARE_LOGGING_CATEGORY(lcStartup) // torvane.client.startup: start-up, settings, autostart
 Q_DECLARE_LOGGING_CATEGORY(lcWindow)  // torvane.client.window: what the windows show
 Q_DECLARE_LOGGING_CATEGORY(lcSecure)  // torvane.client.secure: the secure channel and its policy
+Q_DECLARE_LOGGING_CATEGORY(lcHealth)  // torvane.client.health: line probes, health and rollback
 
 } // namespace torvane::client

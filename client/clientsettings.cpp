@@ -1,9 +1,13 @@
 #include "client/clientsettings.h"
 
+#include "client/clientlogging.h"
+#include "common/dnsmessage.h"
 #include "common/regstore.h"
 #include "common/securesession.h"
 #include "common/settingvalues.h"
 #include "common/validators.h"
+
+#include <algorithm>
 
 namespace torvane::client {
 
@@ -11,6 +15,23 @@ namespace {
 QString ReadValue(ClientSettings::Key key) {
     return ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
                          ClientSettings::KeyName(key));
+}
+
+QString ReadNamed(const char* name) {
+    return ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
+                         QString::fromLatin1(name))
+        .trimmed();
+}
+
+int BoundedSeconds(const char* name, int fallback, int least, int most) {
+    const QString text = ReadNamed(name);
+    if (text.isEmpty() || !IsDigits(text))
+        return fallback;
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok)
+        return most; // more digits than any bound
+    return static_cast<int>(std::clamp<qlonglong>(value, least, most));
 }
 } // namespace
 
@@ -100,6 +121,26 @@ QString ClientSettings::SupportContact() {
     return ReadRegString(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey),
                          QStringLiteral("SupportContact"))
         .trimmed();
+}
+
+QString ClientSettings::HealthProbeName() {
+    const QString name = ReadNamed("HealthProbeName");
+    if (name.isEmpty())
+        return kDefaultHealthProbeName;
+    if (DnsQueryName(name).isEmpty()) {
+        qCWarning(lcHealth) << "HealthProbeName" << name << "is no name that can be asked; using"
+                            << kDefaultHealthProbeName;
+        return kDefaultHealthProbeName;
+    }
+    return name;
+}
+
+int ClientSettings::HealthIntervalSeconds() {
+    return BoundedSeconds("HealthInterval", 5, 2, 60);
+}
+
+int ClientSettings::RollbackSeconds() {
+    return BoundedSeconds("RollbackSeconds", 8, 3, 60);
 }
 
 ServerSettingsCheck CheckServerSettings(const QString& ipText, const QString& portText) {

@@ -44,7 +44,20 @@ struct ClientSettings {
     // Client (the program never writes it); empty when there is none. Read when a message needs
     // it, since the adapter is inspected before the other settings are loaded.
     static QString SupportContact();
+
+    // The line checks of the secure channel, set by whoever deploys the Client (never written
+    // here) and read when they are used. A number that is no number gives the default, one out
+    // of bounds the nearest bound.
+    // HealthProbeName: the name each check asks the line's primary DNS server for.
+    static QString HealthProbeName();
+    // HealthInterval: seconds between two health reports, 2..60, 5 by default.
+    static int HealthIntervalSeconds();
+    // RollbackSeconds: how long a new line may fail its checks before the switch is undone,
+    // 3..60, 8 by default.
+    static int RollbackSeconds();
 };
+
+inline const QString kDefaultHealthProbeName = QStringLiteral("www.baidu.com");
 
 inline const QString kDefaultServerIp = QStringLiteral("192.168.0.1");
 inline const QString kDefaultServerPort = QStringLiteral("15200");

@@ -126,6 +126,14 @@ bool ServerLink::sendSecure(SecureFrame::Type type, const QByteArray& body) {
     return write(m_session->seal(type, body));
 }
 
+bool ServerLink::sendHealth(const HealthReport& report) {
+    return sendSecure(SecureFrame::Type::HealthReport, EncodeHealthReport(report));
+}
+
+bool ServerLink::sendRollback(const RollbackReport& report) {
+    return sendSecure(SecureFrame::Type::RollbackReport, EncodeRollbackReport(report));
+}
+
 void ServerLink::onConnected() {
     m_reconnectTimer->stop();
     m_reader.reset();

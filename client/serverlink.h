@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/linehealth.h"
 #include "common/messagereader.h"
 #include "common/securesession.h"
 
@@ -55,6 +56,9 @@ public:
     bool send(const QByteArray& message);
     // Writes one message of the secure channel; false while not connected over it.
     bool sendSecure(SecureFrame::Type type, const QByteArray& body);
+    // What this workstation measured of its line, and a switch it undid; secure channel only.
+    bool sendHealth(const HealthReport& report);
+    bool sendRollback(const RollbackReport& report);
     // The current connection is the authenticated one.
     bool isAuthenticated() const { return m_serverConnected && m_session && m_session->isOpen(); }
     static constexpr int kHandshakeMs = 10000;

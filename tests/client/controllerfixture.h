@@ -3,6 +3,7 @@
 #include "client/adapter/fakeadapter.h"
 #include "client/clientcontroller.h"
 #include "client/fakeautostart.h"
+#include "client/fakelineprober.h"
 #include "client/serverlink.h"
 #include "common/gbk.h"
 #include "common/regstore.h"
@@ -14,24 +15,27 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 using namespace torvane;
 using namespace torvane::client;
 
-// A controller on a FakeAdapter and a FakeAutostart in its own program folder, with the messages
-// it asks the windows to show recorded.
+// A controller on a FakeAdapter, a FakeAutostart and a FakeLineProber in its own program folder,
+// with the messages it asks the windows to show recorded.
 struct ControllerFixture {
     QTemporaryDir dir;
     FakeAdapter* adapter = nullptr;     // owned by the controller
     FakeAutostart* autostart = nullptr; // owned by the controller
+    FakeLineProber* prober = nullptr;   // owned by the controller
     std::unique_ptr<ClientController> controller;
     QList<QPair<QString, QString>> messages;
     int connectAttempts = 0;
 
     explicit ControllerFixture(const NetworkParams& params, bool guard = false,
                                int switchSpacingMs = ClientControllerOptions().switchSpacingMs,
-                               const QString& programDir = QString()) {
+                               const QString& programDir = QString(),
+                               const std::function<void(ClientControllerOptions&)>& tune = {}) {
         auto fake = std::make_unique<FakeAdapter>();
         fake->setParams(params);
         adapter = fake.get();
@@ -44,6 +48,12 @@ struct ControllerFixture {
         options.programDir = programDir.isEmpty() ? dir.path() : programDir;
         options.programPath = dir.filePath(QStringLiteral("Client"));
         options.switchSpacingMs = switchSpacingMs;
+        // Tests never probe the machine's real network.
+        auto probes = std::make_unique<FakeLineProber>();
+        prober = probes.get();
+        options.prober = std::move(probes);
+        if (tune)
+            tune(options);
         controller = std::make_unique<ClientController>(std::move(options));
         QObject::connect(controller.get(), &ClientController::messageRequested,
                          [this](const QString& title, const QString& text) {

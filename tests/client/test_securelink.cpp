@@ -44,7 +44,11 @@ class TestSecureLink : public QObject {
         const auto read = [this] {
             const auto result = m_session->receive(m_peer->readAll());
             m_peer->write(result.toSend);
-            m_messages += result.messages;
+            // Health reports come at their own pace (test_client_linecheck looks at them).
+            for (const SecureSession::Message& message : result.messages) {
+                if (message.type != Type::HealthReport)
+                    m_messages.append(message);
+            }
             if (!result.error.isEmpty())
                 m_error = result.error;
         };
