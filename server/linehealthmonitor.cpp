@@ -7,6 +7,8 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace torvane::server {
 
