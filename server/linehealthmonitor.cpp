@@ -72,7 +72,7 @@ void LineHealthMonitor::announce(int entry, bool wasFailing) {
     if (entry < 0 || !counts || counts->failing() == wasFailing)
         return;
     qCInfo(lcHealth).noquote() << "line" << m_lines->menuNames().value(entry)
-                               << (counts->failing() ? "failing:" : "no longer failing:")
+                               << (counts->failing() ? "failing:" : "working again:")
                                << counts->unhealthy << "of" << counts->reporting
                                << "workstations see it broken";
     emit lineFailingChanged(entry, counts->failing());
