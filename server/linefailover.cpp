@@ -11,6 +11,7 @@
 #include <QScopedValueRollback>
 
 #include <memory>
+#include <utility>
 
 namespace torvane::server {
 
