@@ -52,9 +52,14 @@ class TestLineCheck : public QObject {
             [](ClientControllerOptions& options) { options.lineCheckSecondMs = kSecondMs; });
         m_client->writeLineFile(FromGbk(kLineFile));
         QVERIFY(m_client->controller->start());
-        if (!withKey)
-            return;
+        if (withKey)
+            acceptPeer();
+    }
+
+    // Takes the Client's next connection on the secure port and answers as the Server does.
+    void acceptPeer() {
         QTRY_VERIFY_WITH_TIMEOUT(m_secure.hasPendingConnections(), 5000);
+        delete m_peer;
         m_peer = m_secure.nextPendingConnection();
         m_session = std::make_unique<SecureSession>(SecureSession::Role::Server,
                                                     SiteKeyFromText(kTypedKey));
@@ -258,6 +263,28 @@ private slots:
         QCOMPARE(framesOf(Type::RollbackReport).size(), 1);
         QCOMPARE(DecodeRollbackReport(framesOf(Type::RollbackReport).first())->reason,
                  QStringLiteral("DNS 10.3.0.53 无法解析 www.baidu.com"));
+    }
+
+    void aRollbackWithoutALinkIsReportedOnTheNextOne() {
+        SetSetting("HealthInterval", QStringLiteral("60"));
+        startClient();
+        m_client->prober->setResult(QStringLiteral("10.2.0.1"), DeadGateway());
+        // The link is down when the check ends.
+        m_peer->abort();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_client->controller->serverConnected(), 5000);
+        pickAndSwitch(1);
+        QTRY_COMPARE_WITH_TIMEOUT(m_client->adapter->switchCalls().size(), 2, 3000);
+        m_frames.clear();
+        acceptPeer();
+        QTRY_COMPARE(framesOf(Type::RollbackReport).size(), 1);
+        QCOMPARE(DecodeRollbackReport(framesOf(Type::RollbackReport).first())->from,
+                 QStringLiteral("联通"));
+        // Told once only.
+        m_peer->abort();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_client->controller->serverConnected(), 5000);
+        m_frames.clear();
+        acceptPeer();
+        QVERIFY(framesOf(Type::RollbackReport).isEmpty());
     }
 
     void aNewSwitchDuringTheCheckCancelsIt() {
