@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -20,8 +21,18 @@ struct ProbeResult {
 
 // The words for what failed: "网关 10.77.2.1 不通", "DNS 10.77.9.1 无法解析 www.baidu.com", or
 // both.
-QString ProbeFailureText(const QString& gateway, bool gatewayOk, const QString& primaryDns,
-                         bool dnsOk, const QString& probeName);
+inline QString ProbeFailureText(const QString& gateway, bool gatewayOk, const QString& primaryDns,
+                                bool dnsOk, const QString& probeName) {
+    const auto shown = [](const QString& address) {
+        return address.isEmpty() ? QStringLiteral("(无)") : address;
+    };
+    QStringList parts;
+    if (!gatewayOk)
+        parts << QStringLiteral("网关 %1 不通").arg(shown(gateway));
+    if (!dnsOk)
+        parts << QStringLiteral("DNS %1 无法解析 %2").arg(shown(primaryDns), probeName);
+    return parts.join(QStringLiteral("，"));
+}
 
 // Looks at a line from this workstation: an echo to its gateway and a DNS query through its
 // primary DNS server, at the same time. The result always comes later, on the caller's thread,

@@ -12,18 +12,6 @@
 
 namespace torvane::client {
 
-QString ProbeFailureText(const QString& gateway, bool gatewayOk, const QString& primaryDns,
-                         bool dnsOk, const QString& probeName) {
-    QStringList parts;
-    if (!gatewayOk)
-        parts << QStringLiteral("网关 %1 不通")
-                     .arg(gateway.isEmpty() ? QStringLiteral("(无)") : gateway);
-    if (!dnsOk)
-        parts << QStringLiteral("DNS %1 无法解析 %2")
-                     .arg(primaryDns.isEmpty() ? QStringLiteral("(无)") : primaryDns, probeName);
-    return parts.join(QStringLiteral("，"));
-}
-
 namespace {
 // Plain dotted quads only: the check never resolves a name to find the server it checks.
 QHostAddress Address(const QString& text) {
