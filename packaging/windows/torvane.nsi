@@ -1,7 +1,7 @@
 ; The Windows installer: the Client with its switching service, and the Server, into
 ; Program Files\Torvane; Chinese and English. Built by scripts/pack-windows:
-;   makensis -INPUTCHARSET UTF8 -DVERSION=1.0 -DSTAGE=<packed folder> -DSOURCE=<this folder>
-;            -DOUTFILE=<setup.exe> torvane.nsi
+;   makensis -INPUTCHARSET UTF8 -DVERSION=1.0 -DVERSION_QUAD=1.0.0.0 -DSTAGE=<packed folder>
+;            -DSOURCE=<this folder> -DOUTFILE=<setup.exe> torvane.nsi
 ; Silent: setup.exe /S installs every part; /NOSERVER, /NOCLIENT and /NOFIREWALL leave one out
 ; (a workstation: /S /NOSERVER). Uninstall.exe /S removes it again.
 ;
@@ -40,7 +40,7 @@ BrandingText "${PRODUCT} ${VERSION}"
 ShowInstDetails show
 ShowUninstDetails show
 
-VIProductVersion "${VERSION}.0.0"
+VIProductVersion "${VERSION_QUAD}"
 VIAddVersionKey /LANG=0 "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=0 "FileDescription" "${PRODUCT} Setup"
 VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
