@@ -52,8 +52,9 @@ fuzz: deps
 	@scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 # Windows: both programs cross-built with MinGW against a static Qt (built once into
-# ~/.cache/torvane by scripts/build-qt-windows), packed into dist/torvane-windows-x64.zip; then
-# the unit, widget and end-to-end tests that make sense there, under Wine, headless.
+# ~/.cache/torvane by scripts/build-qt-windows), packed into dist/torvane-windows-x64.zip and the
+# installer dist/torvane-windows-x64-setup.exe; then the unit, widget and end-to-end tests that
+# make sense there and the installer's, under Wine, headless.
 WINDOWS_BUILD ?= build-windows
 
 windows-deps:
@@ -68,9 +69,7 @@ windows: windows-deps
 
 windows-test: windows
 	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
-	@# A second try for a test that fails: one check of test_server_controllers (a Client
-	@# reconnecting right after the Server listens again) misses about one run in four under Wine.
-	@cd $(WINDOWS_BUILD) && ctest --output-on-failure -j $(JOBS) -L wine --repeat until-pass:2
+	@cd $(WINDOWS_BUILD) && ctest --output-on-failure -j $(JOBS) -L wine
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -279,14 +279,17 @@ void ThreadPollEventBackend::run() {
             continue;
         }
         if (records[0].revents != 0) {
-            {
-                std::lock_guard lock(m_mutex);
-                m_wakePending = false;
-            }
+            // Drained first, the flag cleared after: a wake-up sent in between would otherwise
+            // be drained with the rest while the flag stays set, and every later wake-up is
+            // skipped; the thread would sit on a stale set (a new listener or Client never
+            // polled). One that finds the flag still set changed the state before, and the top
+            // of the loop, under the lock, sees that change.
             char drain[64];
             hubsocket::Error error = hubsocket::Error::None;
             while (hubsocket::Receive(m_wakeRead, drain, sizeof drain, &error) > 0) {
             }
+            std::lock_guard lock(m_mutex);
+            m_wakePending = false;
         }
         found.clear();
         for (size_t i = 1; i < records.size(); ++i) {

@@ -277,13 +277,8 @@ private slots:
         for (auto& peer : m_peers)
             QTRY_COMPARE(peer->socket->state(), QAbstractSocket::UnconnectedState);
         QVERIFY(balloons.isEmpty()); // dropping them is no departure
-                                     // They come back on the same port, numbered afresh.
-#ifdef Q_OS_WIN
-        // Under Wine the listener opened again on the same port takes no connection in this
-        // test (it did in most runs before); whether Wine or the poll thread is at fault is not
-        // known yet, so the reconnection is checked on Linux only for now.
-        QSKIP("a new listener on the same port is not reached under Wine (open question)");
-#endif
+
+        // They come back on the same port, numbered afresh.
         Peer* again = &connectPeer(*server);
         QCOMPARE(again->id, a.id);
     }

@@ -17,6 +17,8 @@
 #include <memory>
 #include <vector>
 
+#include <winsock2.h>
+
 #include <windows.h>
 
 using namespace torvane;
@@ -221,6 +223,51 @@ private slots:
             hubsocket::Close(fd);
         }
         hubsocket::Close(listener);
+    }
+
+    void pollThreadSeesANewSocketAfterUnwatchesInARow() {
+        // What the hub does when it drops every Client and listens again: unwatches in a row,
+        // each ending the thread's wait, then a new socket that is ready at once. Were one of
+        // those wake-ups lost, the thread would go on waiting on its old set and never look at
+        // the new socket. Idle sockets: UDP on loopback with nothing to read.
+        auto backend = CreateHubEventBackend(HubBackendKind::Default);
+        QVERIFY(backend && backend->isValid());
+        const auto udp = [] {
+            const SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            int length = sizeof address;
+            ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+            ::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            return static_cast<qintptr>(socket);
+        };
+        HubEventBackend::Event events[8];
+        for (int round = 0; round < 30; ++round) {
+            qintptr idle[3];
+            for (qintptr& socket : idle) {
+                socket = udp();
+                QVERIFY(backend->watch(socket, HubEventBackend::WantRead));
+            }
+            QTest::qWait(5); // the thread waits on them
+            for (qintptr socket : idle) {
+                backend->unwatch(socket);
+                hubsocket::Close(socket);
+            }
+            const qintptr fresh = udp();
+            QCOMPARE(::send(SOCKET(fresh), "x", 1, 0), 1);
+            QVERIFY(backend->watch(fresh, HubEventBackend::WantRead));
+            const bool seen = QTest::qWaitFor(
+                [&] {
+                    const int n = backend->collect(events, 8);
+                    return n == 1 && events[0].descriptor == fresh;
+                },
+                2000);
+            backend->unwatch(fresh);
+            hubsocket::Close(fresh);
+            QVERIFY2(seen, qPrintable(QStringLiteral("round %1").arg(round)));
+        }
     }
 
     void hubServesManyClientsOnThePollThread() {
