@@ -20,6 +20,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <utility>
+
 namespace torvane::client {
 
 namespace {
@@ -348,6 +350,14 @@ void ClientController::onSwitchFinished(const SwitchOutcome& outcome) {
         qCInfo(lcSwitch).noquote() << entry;
     else
         qCWarning(lcSwitch).noquote() << entry;
+    if (m_switchSource == SwitchSource::Rollback && m_rollbackReport) {
+        // Before the report of the line in force, which the Server then reads as its result.
+        if (!outcome.ok)
+            m_rollbackReport->reason +=
+                QStringLiteral("；恢复失败：") + SwitchFailureText(outcome.failure);
+        m_unsentRollback = std::exchange(m_rollbackReport, std::nullopt);
+        sendPendingRollback();
+    }
     // Whatever the outcome, the window and the server learn what the system has now.
     inspectAdapter();
     findCurrentLine();
@@ -433,8 +443,8 @@ void ClientController::rollBack(const LineWatch::Target& tried, const ProbeResul
                                                            wayBack.previous.gateway,
                                                            wayBack.previous.primaryDns),
                                               last.reason);
-    m_unsentRollback = RollbackReport{wayBack.triedName, wayBack.previousName, last.reason};
-    sendPendingRollback();
+    // Told to the Server once the way back is taken, so that it learns whether it worked.
+    m_rollbackReport = RollbackReport{wayBack.triedName, wayBack.previousName, last.reason};
     const auto shown = [](const QString& name, const QString& gateway) {
         return name.isEmpty() ? gateway : name;
     };
@@ -610,6 +620,7 @@ ServerSettingsCheck ClientController::applyServerSettings(const ServerSettingsIn
         m_lineWatch->cancelVerification();
         m_wayBack.reset();
         m_unsentRollback.reset();
+        m_rollbackReport.reset();
     }
     for (ClientSettings::Key key :
          {ClientSettings::Key::FwqIp, ClientSettings::Key::FwqDk, ClientSettings::Key::Qd,

@@ -184,6 +184,7 @@ private:
     std::optional<WayBack> m_wayBack;
     // A rollback report the link could not take yet; it goes on the next connection.
     std::optional<RollbackReport> m_unsentRollback;
+    std::optional<RollbackReport> m_rollbackReport; // of the way back being taken
     // What the user is told once the rollback's switch has ended.
     QString m_rollbackNotice;
 };

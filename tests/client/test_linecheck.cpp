@@ -246,6 +246,21 @@ private slots:
         QCOMPARE(m_client->controller->currentLineName(), QStringLiteral("电信"));
     }
 
+    void aWayBackThatFailsIsReportedSo() {
+        SetSetting("HealthInterval", QStringLiteral("60"));
+        startClient();
+        m_client->prober->setResult(QStringLiteral("10.2.0.1"), DeadGateway());
+        pickAndSwitch(1);
+        QTRY_COMPARE(m_client->controller->currentLineName(), QStringLiteral("联通"));
+        // The check is running; the way back will be refused.
+        m_client->adapter->setFailure(QStringLiteral("route refused"), SwitchFailure::RouteRefused);
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf(Type::RollbackReport).size(), 1, 3000);
+        const auto report = DecodeRollbackReport(framesOf(Type::RollbackReport).first());
+        QVERIFY(report);
+        QVERIFY2(report->reason.startsWith(QStringLiteral("网关 10.2.0.1 不通；恢复失败：")),
+                 qPrintable(report->reason));
+    }
+
     void aServerSwitchIsCheckedButTheRollbackNeverIs() {
         SetSetting("HealthInterval", QStringLiteral("60"));
         startClient();
