@@ -408,7 +408,7 @@ void ClientController::sendHealth(const LineWatch::Target& line, const ProbeResu
 
 void ClientController::checkNewLine() {
     // Only with a site key, and not when another switch waits to replace this one.
-    if (!siteKeySet() || m_pendingSwitch)
+    if (!siteKeySet() || m_pendingSwitch || ClientSettings::RollbackSeconds() == 0)
         return;
     AdapterSettings previous = m_switchPrevious;
     // The address goes back only when the switch changed it.

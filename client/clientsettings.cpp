@@ -140,6 +140,10 @@ int ClientSettings::HealthIntervalSeconds() {
 }
 
 int ClientSettings::RollbackSeconds() {
+    // 0 turns the check after a switch off: for a site whose gateways or DNS servers do not
+    // answer probes, where every switch would otherwise be undone.
+    if (ReadNamed("RollbackSeconds") == QLatin1String("0"))
+        return 0;
     return BoundedSeconds("RollbackSeconds", 8, 3, 60);
 }
 

@@ -53,7 +53,7 @@ struct ClientSettings {
     // HealthInterval: seconds between two health reports, 2..60, 5 by default.
     static int HealthIntervalSeconds();
     // RollbackSeconds: how long a new line may fail its checks before the switch is undone,
-    // 3..60, 8 by default.
+    // 3..60, 8 by default; 0 (written so) turns the check after a switch off.
     static int RollbackSeconds();
 };
 

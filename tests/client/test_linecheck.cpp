@@ -140,6 +140,11 @@ private slots:
         QCOMPARE(ClientSettings::HealthIntervalSeconds(), 5);
         QCOMPARE(ClientSettings::RollbackSeconds(), 12);
         QCOMPARE(ClientSettings::HealthProbeName(), QStringLiteral("probe.example.cn"));
+        // 0 is "off", not the nearest bound; 1 still is.
+        SetSetting("RollbackSeconds", QStringLiteral("0"));
+        QCOMPARE(ClientSettings::RollbackSeconds(), 0);
+        SetSetting("RollbackSeconds", QStringLiteral("1"));
+        QCOMPARE(ClientSettings::RollbackSeconds(), 3);
     }
 
     void withoutAKeyNothingIsProbedOrUndone() {
@@ -151,6 +156,18 @@ private slots:
         QVERIFY(m_client->prober->calls().isEmpty());
         QCOMPARE(m_client->adapter->switchCalls().size(), 1);
         QVERIFY(!m_secure.hasPendingConnections());
+    }
+
+    void withTheCheckOffADeadLineIsKept() {
+        SetSetting("HealthInterval", QStringLiteral("60"));
+        SetSetting("RollbackSeconds", QStringLiteral("0"));
+        startClient();
+        m_client->prober->setResult(QStringLiteral("10.2.0.1"), DeadGateway());
+        pickAndSwitch(1);
+        QTest::qWait(12 * kSecondMs);
+        QCOMPARE(probesOf(QStringLiteral("10.2.0.1")), 0);
+        QCOMPARE(m_client->adapter->switchCalls().size(), 1);
+        QVERIFY(framesOf(Type::RollbackReport).isEmpty());
     }
 
     void healthIsReportedAtTheIntervalOneProbeAtATime() {
