@@ -1,7 +1,7 @@
 #pragma once
 
-// What the Server benchmarks share: the line file they serve, the pipe lines between the
-// benchmark and its Server child, and the resident memory figure.
+// What the Server benchmarks share: the line file they serve, the Server child with the pipe
+// lines between it and the benchmark, and the resident memory figure.
 
 #include "common/gbk.h"
 
@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -69,6 +71,36 @@ inline std::string ReadLine(int fd) {
     while (::read(fd, &c, 1) == 1 && c != '\n')
         line += c;
     return line;
+}
+
+// The Server side of a benchmark, in a forked child so that its CPU time and memory are its own.
+// Commands go down one pipe, replies come up the other.
+struct ServerChild {
+    pid_t pid = -1;
+    int commandFd = -1; // the benchmark writes here
+    int replyFd = -1;   // and reads the child's answers here
+};
+
+// run(commandFd, replyFd) is the child's whole life; what it returns is the child's exit status.
+template <typename Run> std::optional<ServerChild> ForkServerChild(Run run) {
+    int commands[2];
+    int replies[2];
+    if (pipe2(commands, O_CLOEXEC) != 0)
+        return std::nullopt;
+    if (pipe2(replies, O_CLOEXEC) != 0) {
+        ::close(commands[0]);
+        ::close(commands[1]);
+        return std::nullopt;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ::close(commands[1]);
+        ::close(replies[0]);
+        _exit(run(commands[0], replies[1]));
+    }
+    ::close(commands[0]);
+    ::close(replies[1]);
+    return ServerChild{pid, commands[1], replies[0]};
 }
 
 } // namespace torvane::bench

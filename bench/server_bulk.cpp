@@ -209,20 +209,16 @@ quint16 FreePort() {
 }
 
 bool RunOnce(int n, const QString& programDir) {
-    int commands[2];
-    int replies[2];
-    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0)
-        return false;
     const quint16 port = FreePort();
-    const pid_t child = fork();
-    if (child == 0) {
-        ::close(commands[1]);
-        ::close(replies[0]);
-        _exit(RunServer(commands[0], replies[1], programDir, port));
-    }
-    ::close(commands[0]);
-    ::close(replies[1]);
-    bool ok = ReadLine(replies[0]) == "ready";
+    const auto server = ForkServerChild([&](int commandFd, int replyFd) {
+        return RunServer(commandFd, replyFd, programDir, port);
+    });
+    if (!server)
+        return false;
+    const pid_t child = server->pid;
+    const int commandFd = server->commandFd;
+    const int replyFd = server->replyFd;
+    bool ok = ReadLine(replyFd) == "ready";
     {
         Workstations clients;
         // Line 1 of the bench's list, then line 2 after the command.
@@ -232,18 +228,18 @@ bool RunOnce(int n, const QString& programDir) {
             Protocol::ComposeReport("10.0.2.1", "192.0.2.2", QStringLiteral("线路2"), "0");
         ok = ok && clients.connectAll(n, port, onLine1);
         for (int tries = 0; ok && tries < 600; ++tries) {
-            WriteLine(commands[1], "ROWS");
-            if (std::atoi(ReadLine(replies[0]).c_str()) == n)
+            WriteLine(commandFd, "ROWS");
+            if (std::atoi(ReadLine(replyFd).c_str()) == n)
                 break;
             usleep(100 * 1000);
         }
         if (ok) {
-            WriteLine(commands[1], "MOVE");
-            const int answered = clients.answerSwitches(onLine2, replies[0]);
+            WriteLine(commandFd, "MOVE");
+            const int answered = clients.answerSwitches(onLine2, replyFd);
             double ms = 0, cpu = 0;
             long stall = 0;
             int confirmed = 0, failed = 0;
-            std::sscanf(ReadLine(replies[0]).c_str(), "%lf %lf %ld %d %d", &ms, &cpu, &stall,
+            std::sscanf(ReadLine(replyFd).c_str(), "%lf %lf %ld %d %d", &ms, &cpu, &stall,
                         &confirmed, &failed);
             std::printf("N = %d workstations on line 1, all moved to line 2 from the window\n", n);
             std::printf("  every row confirmed after %.0f ms (%d confirmed, %d failed, %d "
@@ -254,11 +250,11 @@ bool RunOnce(int n, const QString& programDir) {
             ok = confirmed == n && failed == 0;
         }
     }
-    WriteLine(commands[1], "QUIT");
+    WriteLine(commandFd, "QUIT");
     int status = 0;
     waitpid(child, &status, 0);
-    ::close(commands[1]);
-    ::close(replies[0]);
+    ::close(commandFd);
+    ::close(replyFd);
     return ok;
 }
 

@@ -309,20 +309,13 @@ private:
 };
 
 bool Run(int n, int seconds, const QString& lineFile) {
-    int commands[2];
-    int replies[2];
-    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0)
+    const auto server = ForkServerChild(
+        [&](int commandFd, int replyFd) { return RunServer(commandFd, replyFd, lineFile); });
+    if (!server)
         return false;
-    const pid_t child = fork();
-    if (child == 0) {
-        ::close(commands[1]);
-        ::close(replies[0]);
-        _exit(RunServer(commands[0], replies[1], lineFile));
-    }
-    ::close(commands[0]);
-    ::close(replies[1]);
-    const int commandFd = commands[1];
-    const int replyFd = replies[0];
+    const pid_t child = server->pid;
+    const int commandFd = server->commandFd;
+    const int replyFd = server->replyFd;
     const int port = std::atoi(ReadLine(replyFd).c_str());
     bool ok = port > 0;
     if (ok) {

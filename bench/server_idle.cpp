@@ -247,20 +247,14 @@ int StillConnected(const std::vector<RealClient>& clients) {
 
 bool RunOnce(rlim_t hardLimit, int idle, int realCount, int deadlineS, const QString& lineFile,
              size_t fileSize) {
-    int commands[2];
-    int replies[2];
-    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0)
+    const auto server = ForkServerChild([&](int commandFd, int replyFd) {
+        return RunServer(commandFd, replyFd, hardLimit, deadlineS * 1000, lineFile);
+    });
+    if (!server)
         return false;
-    const pid_t child = fork();
-    if (child == 0) {
-        ::close(commands[1]);
-        ::close(replies[0]);
-        _exit(RunServer(commands[0], replies[1], hardLimit, deadlineS * 1000, lineFile));
-    }
-    ::close(commands[0]);
-    ::close(replies[1]);
-    const int commandFd = commands[1];
-    const int replyFd = replies[0];
+    const pid_t child = server->pid;
+    const int commandFd = server->commandFd;
+    const int replyFd = server->replyFd;
     const quint16 port = static_cast<quint16>(std::atoi(ReadLine(replyFd).c_str()));
     if (port == 0) {
         waitpid(child, nullptr, 0);
