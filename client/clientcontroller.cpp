@@ -9,6 +9,7 @@
 #include "client/trimspaces.h"
 #include "common/gbk.h"
 #include "common/linefile.h"
+#include "common/linefilelocation.h"
 #include "common/protocol.h"
 #include "common/regstore.h"
 #include "common/securesession.h"
@@ -18,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <utility>
@@ -59,6 +61,7 @@ ClientController::ClientController(ClientControllerOptions options, QObject* par
       m_autostart(options.autostart ? std::move(options.autostart) : CreatePlatformAutostart()) {
     if (m_programDir.isEmpty())
         m_programDir = QCoreApplication::applicationDirPath();
+    m_lineFilePath = InstalledLineFilePath(m_programDir, QStringLiteral("Client"));
     if (m_programPath.isEmpty())
         m_programPath = QCoreApplication::applicationFilePath();
     connect(m_adapter.get(), &NetworkAdapter::switchFinished, this,
@@ -103,7 +106,7 @@ ClientController::~ClientController() {
 }
 
 QString ClientController::lineFilePath() const {
-    return LineFilePath(m_programDir);
+    return m_lineFilePath;
 }
 
 bool ClientController::serverConnected() const {
@@ -183,7 +186,7 @@ bool ClientController::start() {
                       << lineFilePath();
     // An interrupted write of an earlier run may have left its temporary file beside the list;
     // the settings file holds the password digest: private.
-    RemoveStaleLineFileTemps(m_programDir);
+    RemoveStaleLineFileTemps(QFileInfo(m_lineFilePath).absolutePath());
     RestrictRegStoreFile(RegRoot::CurrentUser, QString::fromLatin1(kSettingsKey));
     m_lineList = LoadLineList(lineFilePath());
     emit lineListReloaded();

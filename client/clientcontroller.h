@@ -33,8 +33,9 @@ struct ClientControllerOptions {
     bool useInstanceGuard = true;
     std::unique_ptr<NetworkAdapter> adapter; // null: the backend the factory picks
     std::unique_ptr<Autostart> autostart;    // null: the entry of this OS
-    QString programDir;                      // empty: the executable's folder
-    QString programPath;                     // empty: the executable (for the autostart entry)
+    QString programDir;  // empty: the executable's folder; the line file is there or where the
+                         // installation put it
+    QString programPath; // empty: the executable (for the autostart entry)
     // Least time from the end of one switch to the start of the next. Requests made meanwhile
     // wait and replace each other, so a storm of commands moves the routes a few times, not
     // once per command.
@@ -147,6 +148,7 @@ private:
     void saveSetting(ClientSettings::Key key);
 
     QString m_programDir;
+    QString m_lineFilePath; // beside the program, or where its installation put it
     QString m_programPath;
     bool m_useInstanceGuard = true;
     std::unique_ptr<NetworkAdapter> m_adapter;

@@ -1,6 +1,7 @@
 #include "server/frmain.h"
 
 #include "common/linefile.h"
+#include "common/linefilelocation.h"
 #include "common/singleinstance.h"
 #include "common/trayicon.h"
 #include "server/auditlog.h"
@@ -123,7 +124,8 @@ QString ProgramDirectory(const FrMainOptions& options) {
 } // namespace
 
 FrMain::FrMain(FrMainOptions options, QWidget* parent) : QMainWindow(parent) {
-    const QString lineFile = LineFilePath(ProgramDirectory(options));
+    const QString lineFile =
+        InstalledLineFilePath(ProgramDirectory(options), QStringLiteral("Server"));
     m_server = new ServerController(lineFile, this);
     m_lines = new LineTableController(lineFile, m_server->hub(), this);
     m_options = std::move(options);

@@ -1,4 +1,4 @@
-#include "common/linefile.h"
+#include "common/linefilelocation.h"
 #include "common/logging.h"
 #include "common/translations.h"
 #include "server/frmain.h"
@@ -14,8 +14,10 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     InstallMessageFormat();
     InstallQtTranslation();
-    // The window over the two controllers; MainConfig.dat lives beside the program.
-    const QString lineFile = LineFilePath(QCoreApplication::applicationDirPath());
+    // The window over the two controllers; MainConfig.dat lives beside the program, or where its
+    // installation put it.
+    const QString lineFile =
+        InstalledLineFilePath(QCoreApplication::applicationDirPath(), QStringLiteral("Server"));
     ServerController server(lineFile);
     LineTableController lines(lineFile, server.hub());
     FrMain window(&server, &lines);

@@ -2,6 +2,7 @@
 // and the temporary files of interrupted writes.
 #include "common/gbk.h"
 #include "common/linefile.h"
+#include "common/linefilelocation.h"
 #include "common/linefilesource.h"
 #include "common/messagereader.h"
 #include "common/protocol.h"
@@ -246,6 +247,52 @@ private slots:
             QVERIFY2(!QFileInfo::exists(m_dir->filePath(name)), qPrintable(name));
         for (const QString& name : others + QStringList{"MainConfig.dat", "MainConfig.dat.Link12"})
             QVERIFY2(QFileInfo::exists(m_dir->filePath(name)), qPrintable(name));
+    }
+
+    void installedLinkIsFollowedOnlyWhereNobodyElseCouldPlaceIt() {
+        // A package closes the program folder and links MainConfig.dat to a data folder.
+        const QString program = m_dir->filePath("program");
+        const QString data = m_dir->filePath("data");
+        QVERIFY(QDir().mkpath(program) && QDir().mkpath(data));
+        QVERIFY(::chmod(Native(program).constData(), 0755) == 0);
+        const QString beside = LineFilePath(program);
+        QCOMPARE(InstalledLineFilePath(program, "Client"), beside); // no link: beside
+        PutBytes(LineFilePath(data), kOld);
+        QVERIFY(::symlink("../data/MainConfig.dat", Native(beside).constData()) == 0);
+        const QString installed = InstalledLineFilePath(program, "Client");
+        QCOMPARE(installed, LineFilePath(data)); // relative to the link's folder
+
+        // Writes land in the data folder, temporary file included; the link stays a link.
+        for (int writer = 0; writer < 4; ++writer)
+            QVERIFY(Write(writer, installed).ok());
+        QCOMPARE(ReadServerLineTable(installed).entries.size(), 1);
+        QVERIFY(QFileInfo(beside).isSymLink());
+        QCOMPARE(QDir(program).entryList(QDir::Files | QDir::System),
+                 QStringList{"MainConfig.dat"});
+
+        // A folder others may write: whoever placed the link is unknown, so it is not followed
+        // and the line file code refuses it as any link.
+        for (const mode_t open : {mode_t(0775), mode_t(0757), mode_t(01777)}) {
+            QVERIFY(::chmod(Native(program).constData(), open) == 0);
+            QCOMPARE(InstalledLineFilePath(program, "Client"), beside);
+            QCOMPARE(ReadLineFile(beside).status, LineFileStatus::Symlink);
+        }
+        QVERIFY(::chmod(Native(program).constData(), 0755) == 0);
+
+        // The data folder is the users': a link they put there in the file's place is refused.
+        QVERIFY(QFile::remove(installed));
+        QVERIFY(QFile::link(m_dir->filePath("secret"), installed));
+        QCOMPARE(Write(0, InstalledLineFilePath(program, "Client")).status,
+                 LineFileStatus::Symlink);
+        QVERIFY(!QFileInfo::exists(m_dir->filePath("secret")));
+
+        // A link owned by another user in our closed folder is not ours to trust either.
+        if (::geteuid() == 0) {
+            QVERIFY(::lchown(Native(beside).constData(), 65534, 65534) == 0);
+            QCOMPARE(InstalledLineFilePath(program, "Client"), beside);
+        } else if (qEnvironmentVariableIsSet("CI")) {
+            QFAIL("needs root to give the link another owner"); // CI runs as root
+        }
     }
 };
 
