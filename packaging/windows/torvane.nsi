@@ -5,10 +5,13 @@
 ; Silent: setup.exe /S installs every part; /NOSERVER, /NOCLIENT and /NOFIREWALL leave one out
 ; (a workstation: /S /NOSERVER). Uninstall.exe /S removes it again.
 ;
-; Layout: the service runs as SYSTEM whatever file sits at its path and loads DLLs from its own
-; folder, so Torvane itself (TorvaneSwitch.exe) is writable by administrators only. Client.exe
-; and Server.exe keep MainConfig.dat beside them and write it (line-list updates, the Server's
-; table) as the signed-in user, so each has a subfolder that the machine's users may modify.
+; Layout: every program folder is writable by administrators only. The service runs as SYSTEM
+; whatever file sits at its path; Client.exe starts for every user who signs in (an
+; administrator too), so a user who could replace it, or plant a DLL beside it, would run code
+; as the others. The line lists the programs write as the signed-in user (line-list updates, the
+; Server's table) live in ProgramData\Torvane\Client and \Server, which the machine's users
+; may modify; the programs find them under HKLM\Software\Torvane\<program>, value DataFolder,
+; which only an administrator can set.
 
 Unicode true
 Target amd64-unicode
@@ -25,6 +28,7 @@ SetCompressor /SOLID lzma
 !define SERVICE_EXE "TorvaneSwitch.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Torvane"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define PROGRAMS_KEY "Software\Torvane"
 !define SERVER_PORT 15200
 !define FIREWALL_RULE "Torvane Server"
 ; BUILTIN\Users by its SID: the group's name is translated on Chinese systems.
@@ -116,6 +120,24 @@ LangString NothingChosen ${LANG_SIMPCHINESE} "请选择客户端、服务器或�
   ${EndIf}
 !macroend
 
+; The data folder of a program ($2: Client or Server): made, opened to the machine's users and
+; named where the program looks. A list an earlier version kept beside the program moves there;
+; the program folder, which that version opened to the users, is closed again and the DLLs a
+; user may have planted beside the program go (the programs ship none).
+!macro PlaceDataFolder
+  StrCpy $1 "$APPDATA\${PRODUCT}\$2"
+  CreateDirectory "$1"
+  !insertmacro GrantUsersModify
+  WriteRegStr HKLM "${PROGRAMS_KEY}\$2" "DataFolder" "$1"
+  ${If} ${FileExists} "$INSTDIR\$2\MainConfig.dat"
+  ${AndIfNot} ${FileExists} "$1\MainConfig.dat"
+    Rename "$INSTDIR\$2\MainConfig.dat" "$1\MainConfig.dat"
+  ${EndIf}
+  Delete "$INSTDIR\$2\*.dll"
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$INSTDIR\$2" /reset /T /C /Q'
+  Pop $0
+!macroend
+
 Section "-Common"
   SetShellVarContext all
   SetOutPath "$INSTDIR"
@@ -137,8 +159,8 @@ Section "!$(SecClientName)" SecClient
   File "${STAGE}\${SERVICE_EXE}"
   SetOutPath "$INSTDIR\Client"
   File "${STAGE}\Client.exe"
-  StrCpy $1 "$INSTDIR\Client"
-  !insertmacro GrantUsersModify
+  StrCpy $2 "Client"
+  !insertmacro PlaceDataFolder
   CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ClientLink).lnk" "$INSTDIR\Client\Client.exe"
   ; Registered and started the way an administrator does it by hand.
   DetailPrint "${SERVICE_EXE} --install"
@@ -153,8 +175,8 @@ SectionGroup "$(GrpServerName)" GrpServer
     SetShellVarContext all
     SetOutPath "$INSTDIR\Server"
     File "${STAGE}\Server.exe"
-    StrCpy $1 "$INSTDIR\Server"
-    !insertmacro GrantUsersModify
+    StrCpy $2 "Server"
+    !insertmacro PlaceDataFolder
     CreateShortCut "$SMPROGRAMS\${PRODUCT}\$(ServerLink).lnk" "$INSTDIR\Server\Server.exe"
   SectionEnd
 
@@ -257,9 +279,14 @@ Section "Uninstall"
   RMDir /r "$INSTDIR\relink"
   Delete "$INSTDIR\Client\Client.exe"
   Delete "$INSTDIR\Server\Server.exe"
-  ; The line lists (MainConfig.dat) are the site's data and stay; the folders go when empty.
   RMDir "$INSTDIR\Client"
   RMDir "$INSTDIR\Server"
+  ; The line lists (MainConfig.dat, the Server's SwitchLog.txt) are the site's data and stay in
+  ; ProgramData; the folders go when empty.
+  RMDir "$APPDATA\${PRODUCT}\Client"
+  RMDir "$APPDATA\${PRODUCT}\Server"
+  RMDir "$APPDATA\${PRODUCT}"
+  DeleteRegKey HKLM "${PROGRAMS_KEY}"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
 

@@ -2,6 +2,8 @@
 // the Run value, the named mutexes, code page 936, and the hub's poll thread on loopback.
 #include "client/runkeyautostart.h"
 #include "common/gbk.h"
+#include "common/linefile.h"
+#include "common/linefilelocation.h"
 #include "common/protocol.h"
 #include "common/regstore.h"
 #include "common/singleinstance.h"
@@ -114,6 +116,36 @@ private slots:
         RunKeyAutostart nowhere(QStringLiteral("HKEY_LOCAL_MACHINE\\\\Torvane\\Run"));
         nowhere.enable(QStringLiteral("C:/Torvane/Client.exe"));
         nowhere.disable();
+    }
+
+    void installerNamesTheDataFolderUnderTheMachinesKey() {
+        // The installer keeps the program folder closed and names a data folder in HKLM.
+        const QString key = QStringLiteral("SOFTWARE\\Torvane\\TorvaneTest");
+        const auto setFolder = [&](const QString& folder) {
+            QCOMPARE(RegSetKeyValueW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(key.utf16()),
+                                     L"DataFolder", REG_SZ, folder.utf16(),
+                                     DWORD((folder.size() + 1) * sizeof(wchar_t))),
+                     LONG(ERROR_SUCCESS));
+        };
+        const auto removeKey = qScopeGuard([&] {
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(key.utf16()));
+        });
+        QTemporaryDir program, data;
+        const QString beside = LineFilePath(program.path());
+        QCOMPARE(InstalledLineFilePath(program.path(), "TorvaneTest"), beside); // no key
+
+        setFolder(QDir::toNativeSeparators(data.path()));
+        const QString installed = InstalledLineFilePath(program.path(), "TorvaneTest");
+        QCOMPARE(installed, LineFilePath(data.path()));
+        QVERIFY(SaveLineFile(installed, QStringLiteral("a;;;1.1.1.1;2.2.2.2;;\r\n")).ok());
+        QVERIFY(QFileInfo::exists(installed));
+        QVERIFY(!QFileInfo::exists(beside));
+
+        // A relative folder would depend on the working folder: ignored, as an empty one.
+        for (const QString& odd : {QStringLiteral("Torvane\\Client"), QString()}) {
+            setFolder(odd);
+            QCOMPARE(InstalledLineFilePath(program.path(), "TorvaneTest"), beside);
+        }
     }
 
     void namedMutexDecidesTheRunningCopy() {

@@ -3,11 +3,17 @@
 
 1. `/S /NOSERVER` (a workstation): the Client and the switching service in Program Files\\Torvane,
    the service registered (automatic start, its path) and running, the Start-menu shortcuts,
-   the entry in Add/Remove Programs; no Server, no firewall rule.
-2. `/S` again over it (the service running): every part; the service replaced and running again;
-   the firewall rule and the users' write access asked for with the exact commands.
+   the entry in Add/Remove Programs; the Client's data folder in ProgramData named under
+   HKLM\\Software\\Torvane and opened to the users, its program folder not; no Server, no
+   firewall rule.
+2. `/S` again over it (the service running), over what an earlier version left (a line list
+   beside Client.exe in a folder the users could write, and a DLL one of them planted): every
+   part; the service replaced and running again; the firewall rule and the users' write access
+   asked for with the exact commands; the list moved to the data folder, the DLL gone, the
+   program folder's access reset.
 3. `Uninstall.exe /S`: the service stopped and removed, the files, shortcuts, firewall rule,
-   autostart value and Add/Remove Programs entry gone; a line list the Client saved stays.
+   autostart value, data folder values and Add/Remove Programs entry gone; a line list the
+   Client saved stays.
 
 Wine's netsh and icacls are stubs that change nothing and say so on its `fixme` channel: their
 command lines are checked there, their effect cannot be. The installer's Chinese texts are not
@@ -31,9 +37,11 @@ SCRIPTS = os.path.join(HERE, "..", "..", "scripts")
 SERVICE_KEY = r"HKLM\System\CurrentControlSet\Services\TorvaneSwitch"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Torvane"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+PROGRAMS_KEY = r"HKLM\Software\Torvane"
 FIREWALL_ADD = ('netsh.exe" L"advfirewall" L"firewall" L"add" L"rule" L"name=Torvane Server" '
                 'L"dir=in" L"action=allow" L"protocol=TCP" L"localport=15200"')
-GRANT = r'icacls\.exe" "C:\\+Program Files\\+Torvane\\+%s" "/grant" "\*S-1-5-32-545:\(OI\)\(CI\)M"'
+GRANT = r'icacls\.exe" "C:\\+%s\\+Torvane\\+%s" "/grant" "\*S-1-5-32-545:\(OI\)\(CI\)M"'
+RESET = r'icacls\.exe" "C:\\+Program Files\\+Torvane\\+%s" "/reset" "/T" "/C" "/Q"'
 FIREWALL_DELETE = 'L"advfirewall" L"firewall" L"delete" L"rule" L"name=Torvane Server"'
 
 failures = []
@@ -68,6 +76,7 @@ class Prefix:
         self.folder = os.path.join(path, "drive_c", "Program Files", "Torvane")
         self.menu = os.path.join(path, "drive_c", "ProgramData", "Microsoft", "Windows",
                                  "Start Menu", "Programs", "Torvane")
+        self.data = os.path.join(path, "drive_c", "ProgramData", "Torvane")
 
     def run(self, *args, timeout=300):
         """Exit code and what Wine's channels said (stdout and stderr together). Into a file, not
@@ -119,8 +128,15 @@ def workstation(prefix, setup):
         check(os.path.isfile(prefix.file(part)), "installed: " + part)
     check(not os.path.exists(prefix.file("Server", "Server.exe")), "no Server.exe on a workstation")
     check(FIREWALL_ADD not in said, "no firewall rule on a workstation")
-    check(re.search(GRANT % "Client", said) is not None,
-          "the machine's users are given write access to the Client's folder", said[-2000:])
+    check(re.search(GRANT % ("ProgramData", "Client"), said) is not None,
+          "the machine's users are given write access to the Client's data folder", said[-2000:])
+    check(re.search(GRANT % ("Program Files", "Client"), said) is None,
+          "but not to the Client's program folder", said[-2000:])
+    check(re.search(RESET % "Client", said) is not None,
+          "the program folder's access is reset to what Program Files gives", said[-2000:])
+    check(os.path.isdir(os.path.join(prefix.data, "Client")), "the Client's data folder is made")
+    check(prefix.query(PROGRAMS_KEY + r"\Client", "DataFolder") == r"C:\ProgramData\Torvane\Client",
+          "the Client finds it under HKLM\\Software\\Torvane")
 
     image = prefix.query(SERVICE_KEY, "ImagePath")
     check(image == r'"C:\Program Files\Torvane\TorvaneSwitch.exe"',
@@ -141,11 +157,26 @@ def workstation(prefix, setup):
 
 
 def everything_over_it(prefix, setup):
+    # What an earlier version's open folder may hold: the users' list, and a planted DLL.
+    old_list = "旧;;;10.0.0.1;10.0.0.53;;\r\n".encode("gbk")
+    with open(prefix.file("Client", "MainConfig.dat"), "wb") as f:
+        f.write(old_list)
+    with open(prefix.file("Client", "version.dll"), "wb") as f:
+        f.write(b"MZ")
     code, said = prefix.run(setup, "/S")
     check(code == 0, "/S over a running service ends with 0", said[-2000:])
     check(os.path.isfile(prefix.file("Server", "Server.exe")), "installed: Server\\Server.exe")
-    check(re.search(GRANT % "Server", said) is not None,
-          "the machine's users are given write access to the Server's folder")
+    check(re.search(GRANT % ("ProgramData", "Server"), said) is not None and
+          re.search(GRANT % ("Program Files", "Server"), said) is None,
+          "the machine's users are given write access to the Server's data folder alone")
+    check(prefix.query(PROGRAMS_KEY + r"\Server", "DataFolder") == r"C:\ProgramData\Torvane\Server",
+          "the Server finds its data folder under HKLM\\Software\\Torvane")
+    moved = os.path.join(prefix.data, "Client", "MainConfig.dat")
+    check(not os.path.exists(prefix.file("Client", "MainConfig.dat")) and os.path.isfile(moved)
+          and open(moved, "rb").read() == old_list,
+          "the list beside Client.exe moves to the data folder")
+    check(not os.path.exists(prefix.file("Client", "version.dll")),
+          "a DLL planted beside Client.exe is removed")
     check(FIREWALL_ADD in said, "the firewall rule for port 15200 is added with netsh", said[-2000:])
     check(prefix.query(UNINSTALL_KEY, "FirewallRule") == "0x1",
           "the uninstaller knows to remove the rule")
@@ -158,7 +189,7 @@ def everything_over_it(prefix, setup):
 
 
 def uninstall(prefix):
-    line_file = prefix.file("Client", "MainConfig.dat")
+    line_file = os.path.join(prefix.data, "Client", "MainConfig.dat")
     with open(line_file, "wb") as f:
         f.write("电信;;;10.0.0.1;10.0.0.53;;\r\n".encode("gbk"))
     client = r"C:\Program Files\Torvane\Client\Client.exe"
@@ -182,6 +213,7 @@ def uninstall(prefix):
     check(not os.path.exists(prefix.menu), "the Start-menu folder is removed")
     check(prefix.query(UNINSTALL_KEY) == "", "gone from Add/Remove Programs")
     check(prefix.query(RUN_KEY, "NetWorkDns") == "", "the autostart value into it is removed")
+    check(prefix.query(PROGRAMS_KEY) == "", "the data folder values are removed")
 
 
 def main():
