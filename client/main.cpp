@@ -1,10 +1,12 @@
 #include "client/adapter/adapterfactory.h"
 #include "client/clientcontroller.h"
 #include "client/frmain.h"
+#include "common/linefilelocation.h"
 #include "common/logging.h"
 #include "common/translations.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QStyle>
 #include <QTextStream>
 
@@ -12,14 +14,18 @@
 
 namespace {
 
-// `Client --version`: the program, its version and the adapter backend this machine would use,
-// without a window (works over ssh and in scripts).
+// `Client --version`: the program, its version, the adapter backend this machine would use and
+// the line file it would read, without a window (works over ssh and in scripts).
 int PrintVersion(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     torvane::InstallMessageFormat();
     const auto adapter = torvane::client::CreateNetworkAdapter();
     QTextStream(stdout) << "Torvane Client " << TORVANE_VERSION
-                        << ", adapter backend: " << adapter->backendName() << Qt::endl;
+                        << ", adapter backend: " << adapter->backendName() << Qt::endl
+                        << "line file: "
+                        << QDir::toNativeSeparators(torvane::InstalledLineFilePath(
+                               QCoreApplication::applicationDirPath(), QStringLiteral("Client")))
+                        << Qt::endl;
     return 0;
 }
 

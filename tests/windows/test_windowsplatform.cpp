@@ -127,9 +127,8 @@ private slots:
                                      DWORD((folder.size() + 1) * sizeof(wchar_t))),
                      LONG(ERROR_SUCCESS));
         };
-        const auto removeKey = qScopeGuard([&] {
-            RegDeleteKeyW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(key.utf16()));
-        });
+        const auto removeKey = qScopeGuard(
+            [&] { RegDeleteKeyW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(key.utf16())); });
         QTemporaryDir program, data;
         const QString beside = LineFilePath(program.path());
         QCOMPARE(InstalledLineFilePath(program.path(), "TorvaneTest"), beside); // no key

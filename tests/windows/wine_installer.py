@@ -177,6 +177,11 @@ def everything_over_it(prefix, setup):
           "the list beside Client.exe moves to the data folder")
     check(not os.path.exists(prefix.file("Client", "version.dll")),
           "a DLL planted beside Client.exe is removed")
+    # The installed Client itself reads the list there.
+    _, version = prefix.run(r"C:\Program Files\Torvane\Client\Client.exe", "--version",
+                            timeout=60)
+    check(r"line file: C:\ProgramData\Torvane\Client\MainConfig.dat" in version,
+          "the installed Client.exe takes its list from the data folder", version[-1000:])
     check(FIREWALL_ADD in said, "the firewall rule for port 15200 is added with netsh", said[-2000:])
     check(prefix.query(UNINSTALL_KEY, "FirewallRule") == "0x1",
           "the uninstaller knows to remove the rule")
