@@ -2,9 +2,10 @@
 
 #include "common/protocol.h"
 #include "common/securesession.h"
+#include "server/descriptorbudget.h"
 #include "server/serverlogging.h"
 
-#include <QTcpServer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -24,8 +25,13 @@ struct SecurePeer {
     bool ending = false;
 };
 
-SecureHub::SecureHub(QObject* parent) : QObject(parent), m_server(new QTcpServer(this)) {
-    connect(m_server, &QTcpServer::newConnection, this, &SecureHub::acceptPending);
+SecureHub::SecureHub(QObject* parent)
+    : QObject(parent), m_spare(std::make_unique<SpareDescriptor>()) {
+    hubsocket::Initialize();
+    m_rearmTimer = new QTimer(this);
+    m_rearmTimer->setSingleShot(true);
+    m_rearmTimer->setInterval(200);
+    connect(m_rearmTimer, &QTimer::timeout, this, [this] { armListener(true); });
 }
 
 SecureHub::~SecureHub() {
@@ -33,31 +39,54 @@ SecureHub::~SecureHub() {
         peer->socket->disconnect(this);
         delete peer;
     }
+    closeListener();
 }
 
 bool SecureHub::listen(quint16 port, QString* errorText) {
-    m_server->close();
+    closeListener();
     if (m_siteKey.isEmpty())
         return false;
-    if (!m_server->listen(QHostAddress::Any, port)) {
+    hubsocket::Error error = hubsocket::Error::None;
+    QString systemText;
+    m_listenFd = hubsocket::Listen(port, kBacklog, &error, &systemText);
+    if (m_listenFd == hubsocket::kInvalid) {
         if (errorText)
-            *errorText = m_server->errorString();
+            *errorText = systemText;
         return false;
     }
-    qCInfo(lcSecure) << "secure channel listening on port" << m_server->serverPort();
+    m_port = hubsocket::LocalPort(m_listenFd);
+    m_acceptNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &SecureHub::acceptPending);
+    m_spare->take();
+    qCInfo(lcSecure) << "secure channel listening on port" << m_port;
     return true;
 }
 
+void SecureHub::closeListener() {
+    m_rearmTimer->stop();
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    if (m_listenFd != hubsocket::kInvalid)
+        hubsocket::Close(m_listenFd);
+    m_listenFd = hubsocket::kInvalid;
+    m_port = 0;
+}
+
+void SecureHub::armListener(bool on) {
+    if (m_acceptNotifier)
+        m_acceptNotifier->setEnabled(on);
+}
+
 bool SecureHub::isListening() const {
-    return m_server->isListening();
+    return m_listenFd != hubsocket::kInvalid;
 }
 
 quint16 SecureHub::listeningPort() const {
-    return m_server->isListening() ? m_server->serverPort() : 0;
+    return m_port;
 }
 
 void SecureHub::closeAllConnections() {
-    m_server->close();
+    closeListener();
     const QList<SecurePeer*> peers = m_peers.values();
     for (SecurePeer* peer : peers)
         end(peer, false);
@@ -77,30 +106,131 @@ QString SecureHub::addressOf(ClientId id) const {
 }
 
 void SecureHub::acceptPending() {
-    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        auto* peer = new SecurePeer(socket, m_siteKey);
-        peer->id = ++m_lastId;
-        peer->address = socket->peerAddress().toString();
-        if (peer->address.startsWith(QStringLiteral("::ffff:")))
-            peer->address = peer->address.mid(7);
-        socket->setParent(this);
-        m_peers.insert(peer->id, peer);
-        peer->deadline = new QTimer(socket);
-        peer->deadline->setSingleShot(true);
-        connect(peer->deadline, &QTimer::timeout, this, [this, peer] {
-            refuse(peer, peer->announced ? QStringLiteral("no report in time")
-                                         : QStringLiteral("no handshake in time"));
-        });
-        peer->deadline->start(kHandshakeMs);
-        connect(socket, &QTcpSocket::readyRead, this, [this, peer] { readFrom(peer); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, peer] { end(peer, true); });
-        connect(socket, &QTcpSocket::errorOccurred, this,
-                [this, peer](QAbstractSocket::SocketError error) {
-                    end(peer, error == QAbstractSocket::RemoteHostClosedError);
-                });
-        if (socket->bytesAvailable() > 0)
-            readFrom(peer);
+    // Connections never take the top kDescriptorReserve descriptors, as on the legacy port:
+    // descriptors are handed out lowest first, so one that lands up there means the rest are
+    // taken; it is closed at once.
+    const qint64 limit = SoftDescriptorLimit();
+    const qint64 highestForClients = limit < 0 ? -1 : limit - ConnectionHub::kDescriptorReserve - 1;
+    if (!m_spare->isHeld())
+        m_spare->take();
+    for (int i = 0; i < kAcceptsPerActivation && m_listenFd != hubsocket::kInvalid; ++i) {
+        QString address;
+        hubsocket::Error error = hubsocket::Error::None;
+        const hubsocket::Descriptor fd = hubsocket::Accept(m_listenFd, &address, &error);
+        if (fd == hubsocket::kInvalid) {
+            if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
+                continue;
+            if (error == hubsocket::Error::NoDescriptors && turnAwayWithSpare())
+                continue;
+            if (error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory) {
+                // Not even that: stop watching the listener for a while instead of spinning on
+                // it; newcomers wait in the backlog.
+                armListener(false);
+                m_rearmTimer->start();
+            }
+            return;
+        }
+        if (highestForClients >= 0 && fd > highestForClients) {
+            turnAway(fd);
+            continue;
+        }
+        if (m_turningAway) {
+            m_turningAway = false;
+            qCInfo(lcSecure) << "accepting connections again;" << m_turnedAway
+                             << "turned away so far";
+        }
+        admit(fd, address);
     }
+}
+
+void SecureHub::admit(hubsocket::Descriptor fd, const QString& address) {
+    makeRoomForAHandshake();
+    auto* socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(fd)) {
+        hubsocket::Close(fd);
+        delete socket;
+        return;
+    }
+    auto* peer = new SecurePeer(socket, m_siteKey);
+    peer->id = ++m_lastId;
+    peer->address = address;
+    m_peers.insert(peer->id, peer);
+    ++m_handshaking;
+    m_handshakeOrder.push_back(peer->id);
+    peer->deadline = new QTimer(socket);
+    peer->deadline->setSingleShot(true);
+    connect(peer->deadline, &QTimer::timeout, this, [this, peer] {
+        refuse(peer, peer->announced ? QStringLiteral("no report in time")
+                                     : QStringLiteral("no handshake in time"));
+    });
+    peer->deadline->start(kHandshakeMs);
+    connect(socket, &QTcpSocket::readyRead, this, [this, peer] { readFrom(peer); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, peer] { end(peer, true); });
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, peer](QAbstractSocket::SocketError error) {
+                end(peer, error == QAbstractSocket::RemoteHostClosedError);
+            });
+    if (socket->bytesAvailable() > 0)
+        readFrom(peer);
+}
+
+void SecureHub::makeRoomForAHandshake() {
+    // Under a small descriptor limit the waiting handshakes get a quarter of the Clients' room,
+    // so the legacy port keeps the rest.
+    const qint64 limit = SoftDescriptorLimit();
+    const int allowed = limit < 0
+                            ? m_maxHandshakes
+                            : int(qBound(qint64(8), (limit - ConnectionHub::kDescriptorReserve) / 4,
+                                         qint64(m_maxHandshakes)));
+    if (m_handshaking < allowed / 2)
+        m_crowded = false;
+    while (m_handshaking >= allowed && !m_handshakeOrder.empty()) {
+        const ClientId oldest = m_handshakeOrder.front();
+        m_handshakeOrder.pop_front();
+        SecurePeer* peer = m_peers.value(oldest);
+        if (!peer || peer->announced)
+            continue;
+        // Logged once per crowd: a flood must not flood the log as well.
+        if (!m_crowded) {
+            m_crowded = true;
+            qCWarning(lcSecure) << allowed << "connections wait for their handshake on the secure"
+                                << "port; the oldest now give way to newcomers";
+        }
+        end(peer, false);
+    }
+    // Ids of connections that opened or ended meanwhile stay behind a slow one: drop them now
+    // and then so that a long crowd does not grow the queue.
+    if (m_handshakeOrder.size() > size_t(4 * allowed + 64)) {
+        std::deque<ClientId> waiting;
+        for (const ClientId id : m_handshakeOrder) {
+            const SecurePeer* peer = m_peers.value(id);
+            if (peer && !peer->announced)
+                waiting.push_back(id);
+        }
+        m_handshakeOrder.swap(waiting);
+    }
+}
+
+void SecureHub::turnAway(hubsocket::Descriptor fd) {
+    hubsocket::Close(fd);
+    ++m_turnedAway;
+    if (!m_turningAway) {
+        m_turningAway = true;
+        qCWarning(lcSecure) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
+                            << "); new connections to the secure port are closed until some end";
+    }
+}
+
+bool SecureHub::turnAwayWithSpare() {
+    if (!m_spare->isHeld())
+        return false;
+    m_spare->release();
+    hubsocket::Error error = hubsocket::Error::None;
+    const hubsocket::Descriptor fd = hubsocket::Accept(m_listenFd, nullptr, &error);
+    if (fd != hubsocket::kInvalid)
+        turnAway(fd);
+    m_spare->take();
+    return fd != hubsocket::kInvalid;
 }
 
 void SecureHub::readFrom(SecurePeer* peer) {
@@ -112,6 +242,7 @@ void SecureHub::readFrom(SecurePeer* peer) {
         peer->socket->write(result.toSend);
     if (result.opened) {
         peer->announced = true;
+        --m_handshaking;
         peer->deadline->start(kReportDeadlineMs);
         emit clientConnected(id, peer->address);
     }
@@ -212,6 +343,8 @@ void SecureHub::end(SecurePeer* peer, bool closedByPeer) {
     const ClientId id = peer->id;
     const QString address = peer->address;
     const bool announced = peer->announced;
+    if (!announced)
+        --m_handshaking;
     delete peer;
     if (!announced)
         return; // never a row

@@ -3,14 +3,19 @@
 #include "common/linefilesource.h"
 #include "common/linehealth.h"
 #include "server/connectionhub.h"
+#include "server/hubsocket.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QString>
 
-class QTcpServer;
+#include <deque>
+#include <memory>
+
+class QSocketNotifier;
 class QTcpSocket;
+class QTimer;
 
 namespace torvane::server {
 
@@ -24,6 +29,14 @@ struct SecurePeer;
 // Its connection ids come from a range the legacy hub never reaches, so the client list and the
 // switch tracker can take rows and commands from both hubs by id alone. Sites with a key have a
 // few hundred workstations, not the legacy hub's ten thousand: plain sockets are enough here.
+//
+// Anybody may open the port, key or not, so a crowd of connections that never finish the
+// handshake must not lock out the Clients or starve the program: at most kMaxHandshakes (and at
+// most a quarter of the descriptors left for Clients) wait for their handshake at once; a
+// newcomer beyond that ends the oldest of them, so a real Client, whose handshake takes a round
+// trip, still gets in. The listener keeps the legacy hub's
+// rules for descriptors (the top kDescriptorReserve stay the program's; a full table is met with
+// the spare descriptor, never by spinning on a listener that stays ready).
 class SecureHub : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +44,9 @@ public:
     static constexpr ClientId kFirstId = ClientId{1} << 48;
     static constexpr int kHandshakeMs = 10000;
     static constexpr int kReportDeadlineMs = 60 * 1000;
+    static constexpr int kMaxHandshakes = 256;
+    static constexpr int kBacklog = 1024;
+    static constexpr int kAcceptsPerActivation = 64;
 
     explicit SecureHub(QObject* parent = nullptr);
     ~SecureHub() override;
@@ -54,6 +70,8 @@ public:
     QString addressOf(ClientId id) const;
     int connectionCount() const;
     qint64 refusedCount() const { return m_refused; } // dropped for a bad frame or a wrong key
+    qint64 turnedAwayCount() const { return m_turnedAway; } // closed at once: no descriptors
+    void setMaxHandshakes(int count) { m_maxHandshakes = qMax(1, count); }
 
 signals:
     void clientConnected(ConnectionHub::ClientId id, const QString& address);
@@ -68,6 +86,12 @@ signals:
 
 private:
     void acceptPending();
+    void admit(hubsocket::Descriptor fd, const QString& address);
+    void makeRoomForAHandshake();
+    void turnAway(hubsocket::Descriptor fd);
+    bool turnAwayWithSpare();
+    void armListener(bool on);
+    void closeListener();
     void readFrom(SecurePeer* peer);
     void handleReport(SecurePeer* peer, const QByteArray& body);
     void handleHealth(SecurePeer* peer, const QByteArray& body);
@@ -76,12 +100,22 @@ private:
     bool write(SecurePeer* peer, const QByteArray& bytes);
     void end(SecurePeer* peer, bool closedByPeer);
 
-    QTcpServer* m_server = nullptr;
+    hubsocket::Descriptor m_listenFd = hubsocket::kInvalid;
+    quint16 m_port = 0;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    QTimer* m_rearmTimer = nullptr; // resumes accepting after the table of descriptors was full
+    std::unique_ptr<SpareDescriptor> m_spare;
     QByteArray m_siteKey;
     LineFileSource m_lineFile;
     bool m_updateEnabled = false;
     ClientId m_lastId = kFirstId - 1;
     qint64 m_refused = 0;
+    qint64 m_turnedAway = 0;
+    bool m_turningAway = false;
+    bool m_crowded = false; // handshakes are being ended to make room (logged once)
+    int m_maxHandshakes = kMaxHandshakes;
+    int m_handshaking = 0;                 // connections that have not proved the key yet
+    std::deque<ClientId> m_handshakeOrder; // their ids by arrival; ended or opened ones skipped
     QHash<ClientId, SecurePeer*> m_peers;
 };
 

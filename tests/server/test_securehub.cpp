@@ -9,6 +9,9 @@
 #include "server/servercontroller.h"
 #include "server/switchtracker.h"
 #include "tests/server/serversettingsfixture.h"
+#ifndef Q_OS_WIN
+#include "tests/server/descriptorfixture.h"
+#endif
 
 #include <QFile>
 #include <QSignalSpy>
@@ -197,6 +200,78 @@ private slots:
         QCOMPARE(m_server->clientModel()->clientCount(), 1); // only `first`, which never reported
         QCOMPARE(m_server->secureHub()->refusedCount(), 4);
     }
+
+    // Anybody may open the secure port: connections that never prove the key hold at most a
+    // few places, the oldest giving way, and a keyed Client still gets in and stays.
+    void aCrowdWaitingForTheHandshakeGivesWayToKeyedClients() {
+        startServer(kTypedKey);
+        SecureHub* hub = m_server->secureHub();
+        hub->setMaxHandshakes(8);
+        const quint16 port = m_server->secureListeningPort();
+        std::vector<std::unique_ptr<QTcpSocket>> crowd;
+        const auto join = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                crowd.push_back(std::make_unique<QTcpSocket>());
+                crowd.back()->connectToHost(QHostAddress::LocalHost, port);
+                QVERIFY(crowd.back()->waitForConnected(5000));
+            }
+        };
+        join(20);
+        QVERIFY(Dropped(*crowd.front())); // the oldest gave way
+        QTRY_COMPARE(hub->connectionCount(), 8);
+        QCOMPARE(crowd.back()->state(), QAbstractSocket::ConnectedState);
+
+        KeyedPeer keyed(SiteKeyFromText(kTypedKey));
+        QVERIFY(keyed.open(port));
+        keyed.report("计算机信息1.1.1.1; 2.2.2.2;A;0");
+        // Once open it no longer counts as waiting: newcomers end only the crowd.
+        join(20);
+        QTRY_COMPARE(hub->connectionCount(), 9);
+        QCOMPARE(keyed.socket.state(), QAbstractSocket::ConnectedState);
+        m_server->clientModel()->flush();
+        QTRY_COMPARE(m_server->clientModel()->clientCount(), 1);
+        QCOMPARE(hub->refusedCount(), 0); // giving way is no refusal of a bad peer
+    }
+
+#ifndef Q_OS_WIN
+    // With little room under the descriptor limit, newcomers are closed at once instead of
+    // taking the program's reserve, and with no descriptor left at all they are still taken
+    // and closed (the spare), never left to make the listener spin; with room again a keyed
+    // Client gets in.
+    void runningOutOfDescriptorsTurnsNewcomersAwayAndServesAgainAfter() {
+        startServer(kTypedKey);
+        SecureHub* hub = m_server->secureHub();
+        const quint16 port = m_server->secureListeningPort();
+        Crowd crowd(port);
+        LimitGuard limit;
+        constexpr int kRoom = 6;
+        const int highest = HighestOpenDescriptor();
+        const std::vector<int> holes = FillDescriptorHoles(highest);
+        QVERIFY(limit.lowerTo(
+            static_cast<rlim_t>(highest + 1 + kRoom + ConnectionHub::kDescriptorReserve)));
+        QVERIFY(crowd.open(30));
+        QTRY_VERIFY(hub->turnedAwayCount() + hub->connectionCount() >= 30);
+        QVERIFY(hub->turnedAwayCount() > 0);
+        QVERIFY2(hub->connectionCount() <= kRoom,
+                 qPrintable(QString::number(hub->connectionCount())));
+
+        std::vector<int> fillers;
+        for (int fd; (fd = ::fcntl(highest, F_DUPFD_CLOEXEC, 0)) >= 0;)
+            fillers.push_back(fd);
+        const qint64 before = hub->turnedAwayCount();
+        QVERIFY(crowd.open(3));
+        QTRY_COMPARE(hub->turnedAwayCount(), before + 3);
+        for (int fd : fillers)
+            ::close(fd);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit.saved) == 0);
+        for (int fd : holes)
+            ::close(fd);
+
+        KeyedPeer keyed(SiteKeyFromText(kTypedKey));
+        QVERIFY(keyed.open(port));
+        QVERIFY(hub->isListening());
+    }
+#endif
 
     // Health results and rollbacks of a keyed Client reach the per-line view and the row; a
     // result leaves with its connection.
