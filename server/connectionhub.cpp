@@ -29,8 +29,7 @@ ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* 
     hubsocket::Initialize();
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
     m_clock.start();
-    m_spare = std::make_unique<SpareDescriptor>();
-    m_spare->take();
+    m_acceptor = std::make_unique<BudgetedAcceptor>(kDescriptorReserve);
     if (!m_events)
         m_events = CreateHubEventBackend();
     connect(m_events.get(), &HubEventBackend::ready, this, &ConnectionHub::onReady);
@@ -199,45 +198,32 @@ void ConnectionHub::armListener(bool on) {
 }
 
 void ConnectionHub::acceptPending() {
-    // Client sockets never take the top kDescriptorReserve descriptors: the event loop's wakeup
-    // pipes, timers, threads and the line file being sent need them at any time, and a program
-    // that cannot make a pipe dies. Descriptors are handed out lowest first, so a connection
-    // that lands up there means the rest are taken; it is closed at once.
-    const qint64 limit = SoftDescriptorLimit();
-    const qint64 highestForClients = limit < 0 ? -1 : limit - kDescriptorReserve - 1;
-    if (!m_spare->isHeld())
-        m_spare->take();
+    m_acceptor->beginBatch();
     for (int i = 0; i < kAcceptsPerActivation; ++i) {
-        QString peer;
-        hubsocket::Error error = hubsocket::Error::None;
-        const qintptr fd = hubsocket::Accept(m_listenFd, &peer, &error);
-        if (fd < 0) {
-            if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
-                continue;
-            if (error == hubsocket::Error::NoDescriptors) {
-                // Something else took the reserve too: the spare lets this one in to be closed,
-                // so the listener does not stay ready with nobody able to take its connections.
-                if (turnAwayWithSpare())
-                    continue;
-            }
-            if (error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory) {
-                // Not even that: stop watching the listener for a while instead of spinning on
-                // it; pending Clients wait in the backlog.
-                armListener(false);
-                m_rearmTimer->start();
-            }
+        BudgetedAcceptor::Result next = m_acceptor->next(m_listenFd);
+        switch (next.step) {
+        case BudgetedAcceptor::Step::Accepted:
+            break;
+        case BudgetedAcceptor::Step::TurnedAway:
+            noteTurnedAway();
+            continue;
+        case BudgetedAcceptor::Step::Retry:
+            continue;
+        case BudgetedAcceptor::Step::Pause:
+            // Pending Clients wait in the backlog meanwhile.
+            armListener(false);
+            m_rearmTimer->start();
+            return;
+        case BudgetedAcceptor::Step::Drained:
             return;
         }
-        if (highestForClients >= 0 && fd > highestForClients) {
-            turnAway(fd);
-            continue;
-        }
+        const qintptr fd = next.fd;
         if (m_turningAway) {
             m_turningAway = false;
             qCInfo(lcHub) << "accepting connections again;" << m_turnedAway << "turned away so far";
         }
         auto conn =
-            std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, std::move(peer));
+            std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, std::move(next.peer));
         if (!m_events->watch(fd, kClientInterest)) {
             hubsocket::Close(fd);
             --m_lastId;
@@ -253,27 +239,13 @@ void ConnectionHub::acceptPending() {
     }
 }
 
-void ConnectionHub::turnAway(qintptr fd) {
-    hubsocket::Close(fd);
+void ConnectionHub::noteTurnedAway() {
     ++m_turnedAway;
     if (!m_turningAway) {
         m_turningAway = true;
         qCWarning(lcHub) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
                          << "); new connections are closed until some end";
     }
-}
-
-bool ConnectionHub::turnAwayWithSpare() {
-    if (!m_spare->isHeld())
-        return false;
-    m_spare->release();
-    hubsocket::Error error = hubsocket::Error::None;
-    const qintptr fd = hubsocket::Accept(m_listenFd, nullptr, &error);
-    if (fd >= 0)
-        turnAway(fd);
-    // Taken back at once; should someone else have got it first, the next batch tries again.
-    m_spare->take();
-    return fd >= 0;
 }
 
 void ConnectionHub::endSilentConnections() {

@@ -18,7 +18,7 @@ class QTimer;
 
 namespace torvane::server {
 
-class SpareDescriptor;
+class BudgetedAcceptor;
 struct HubConnection;
 class ConnectionTable;
 
@@ -123,14 +123,13 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    void turnAway(qintptr fd);
-    bool turnAwayWithSpare();
+    void noteTurnedAway();
     void endSilentConnections();
     qint64 nowMs() const { return m_clock.elapsed(); }
 
     std::unique_ptr<HubEventBackend> m_events;
     LineFileSource m_lineFile;
-    std::unique_ptr<SpareDescriptor> m_spare;
+    std::unique_ptr<BudgetedAcceptor> m_acceptor; // the descriptor rules for newcomers
     qintptr m_listenFd = -1;
     quint16 m_port = 0;
     bool m_listenerArmed = false;

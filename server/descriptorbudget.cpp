@@ -75,3 +75,56 @@ void SpareDescriptor::release() {
 
 } // namespace torvane::server
 #endif
+
+namespace torvane::server {
+
+BudgetedAcceptor::BudgetedAcceptor(int reserve) : m_reserve(reserve) {
+    m_spare.take();
+}
+
+void BudgetedAcceptor::beginBatch() {
+    const qint64 limit = SoftDescriptorLimit();
+    m_highestForClients = limit < 0 ? -1 : limit - m_reserve - 1;
+    if (!m_spare.isHeld())
+        m_spare.take();
+}
+
+BudgetedAcceptor::Result BudgetedAcceptor::next(hubsocket::Descriptor listener) {
+    Result result;
+    hubsocket::Error error = hubsocket::Error::None;
+    result.fd = hubsocket::Accept(listener, &result.peer, &error);
+    if (result.fd == hubsocket::kInvalid) {
+        if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
+            result.step = Step::Retry;
+        else if (error == hubsocket::Error::NoDescriptors && turnAwayWithSpare(listener))
+            result.step = Step::TurnedAway;
+        else if (error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory)
+            result.step = Step::Pause;
+        else
+            result.step = Step::Drained;
+        return result;
+    }
+    if (m_highestForClients >= 0 && result.fd > m_highestForClients) {
+        hubsocket::Close(result.fd);
+        result.fd = hubsocket::kInvalid;
+        result.step = Step::TurnedAway;
+        return result;
+    }
+    result.step = Step::Accepted;
+    return result;
+}
+
+bool BudgetedAcceptor::turnAwayWithSpare(hubsocket::Descriptor listener) {
+    if (!m_spare.isHeld())
+        return false;
+    m_spare.release();
+    hubsocket::Error error = hubsocket::Error::None;
+    const hubsocket::Descriptor fd = hubsocket::Accept(listener, nullptr, &error);
+    if (fd != hubsocket::kInvalid)
+        hubsocket::Close(fd);
+    // Taken back at once; should someone else have got it first, the next batch tries again.
+    m_spare.take();
+    return fd != hubsocket::kInvalid;
+}
+
+} // namespace torvane::server

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "server/hubsocket.h"
+
+#include <QString>
 #include <QtGlobal>
 
 namespace torvane::server {
@@ -29,6 +32,40 @@ public:
 
 private:
     int m_fd = -1;
+};
+
+// A listener's newcomers under the rules both hubs keep. Client sockets never take the top
+// `reserve` descriptors below the soft limit: the event loop's wakeup pipes, timers, threads and
+// the line file being sent need them at any time, and a program that cannot make a pipe dies.
+// Descriptors are handed out lowest first, so a newcomer that lands up there means the rest are
+// taken; it is closed at once. When the table is full the spare lets one newcomer in to be closed,
+// so the listener does not stay ready with nobody able to take its connections.
+class BudgetedAcceptor {
+public:
+    enum class Step {
+        Accepted,   // fd and peer are the new connection's
+        TurnedAway, // a newcomer was closed for want of descriptors
+        Retry,      // a signal or a peer that gave up: take the next one
+        Pause,      // not even the spare helped: stop watching the listener for a while
+        Drained,    // nothing more waits
+    };
+    struct Result {
+        Step step = Step::Drained;
+        hubsocket::Descriptor fd = hubsocket::kInvalid;
+        QString peer;
+    };
+
+    explicit BudgetedAcceptor(int reserve);
+    // Before each batch of accepts: the limit in force now, and the spare taken back.
+    void beginBatch();
+    Result next(hubsocket::Descriptor listener);
+
+private:
+    bool turnAwayWithSpare(hubsocket::Descriptor listener);
+
+    int m_reserve;
+    qint64 m_highestForClients = -1;
+    SpareDescriptor m_spare;
 };
 
 } // namespace torvane::server

@@ -26,7 +26,8 @@ struct SecurePeer {
 };
 
 SecureHub::SecureHub(QObject* parent)
-    : QObject(parent), m_spare(std::make_unique<SpareDescriptor>()) {
+    : QObject(parent),
+      m_acceptor(std::make_unique<BudgetedAcceptor>(ConnectionHub::kDescriptorReserve)) {
     hubsocket::Initialize();
     m_rearmTimer = new QTimer(this);
     m_rearmTimer->setSingleShot(true);
@@ -57,7 +58,6 @@ bool SecureHub::listen(quint16 port, QString* errorText) {
     m_port = hubsocket::LocalPort(m_listenFd);
     m_acceptNotifier = new QSocketNotifier(m_listenFd, QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &SecureHub::acceptPending);
-    m_spare->take();
     qCInfo(lcSecure) << "secure channel listening on port" << m_port;
     return true;
 }
@@ -106,40 +106,31 @@ QString SecureHub::addressOf(ClientId id) const {
 }
 
 void SecureHub::acceptPending() {
-    // Connections never take the top kDescriptorReserve descriptors, as on the legacy port:
-    // descriptors are handed out lowest first, so one that lands up there means the rest are
-    // taken; it is closed at once.
-    const qint64 limit = SoftDescriptorLimit();
-    const qint64 highestForClients = limit < 0 ? -1 : limit - ConnectionHub::kDescriptorReserve - 1;
-    if (!m_spare->isHeld())
-        m_spare->take();
+    m_acceptor->beginBatch();
     for (int i = 0; i < kAcceptsPerActivation && m_listenFd != hubsocket::kInvalid; ++i) {
-        QString address;
-        hubsocket::Error error = hubsocket::Error::None;
-        const hubsocket::Descriptor fd = hubsocket::Accept(m_listenFd, &address, &error);
-        if (fd == hubsocket::kInvalid) {
-            if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
-                continue;
-            if (error == hubsocket::Error::NoDescriptors && turnAwayWithSpare())
-                continue;
-            if (error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory) {
-                // Not even that: stop watching the listener for a while instead of spinning on
-                // it; newcomers wait in the backlog.
-                armListener(false);
-                m_rearmTimer->start();
-            }
-            return;
-        }
-        if (highestForClients >= 0 && fd > highestForClients) {
-            turnAway(fd);
+        BudgetedAcceptor::Result next = m_acceptor->next(m_listenFd);
+        switch (next.step) {
+        case BudgetedAcceptor::Step::Accepted:
+            break;
+        case BudgetedAcceptor::Step::TurnedAway:
+            noteTurnedAway();
             continue;
+        case BudgetedAcceptor::Step::Retry:
+            continue;
+        case BudgetedAcceptor::Step::Pause:
+            // Newcomers wait in the backlog meanwhile.
+            armListener(false);
+            m_rearmTimer->start();
+            return;
+        case BudgetedAcceptor::Step::Drained:
+            return;
         }
         if (m_turningAway) {
             m_turningAway = false;
             qCInfo(lcSecure) << "accepting connections again;" << m_turnedAway
                              << "turned away so far";
         }
-        admit(fd, address);
+        admit(next.fd, next.peer);
     }
 }
 
@@ -211,26 +202,13 @@ void SecureHub::makeRoomForAHandshake() {
     }
 }
 
-void SecureHub::turnAway(hubsocket::Descriptor fd) {
-    hubsocket::Close(fd);
+void SecureHub::noteTurnedAway() {
     ++m_turnedAway;
     if (!m_turningAway) {
         m_turningAway = true;
         qCWarning(lcSecure) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
                             << "); new connections to the secure port are closed until some end";
     }
-}
-
-bool SecureHub::turnAwayWithSpare() {
-    if (!m_spare->isHeld())
-        return false;
-    m_spare->release();
-    hubsocket::Error error = hubsocket::Error::None;
-    const hubsocket::Descriptor fd = hubsocket::Accept(m_listenFd, nullptr, &error);
-    if (fd != hubsocket::kInvalid)
-        turnAway(fd);
-    m_spare->take();
-    return fd != hubsocket::kInvalid;
 }
 
 void SecureHub::readFrom(SecurePeer* peer) {

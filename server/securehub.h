@@ -88,8 +88,7 @@ private:
     void acceptPending();
     void admit(hubsocket::Descriptor fd, const QString& address);
     void makeRoomForAHandshake();
-    void turnAway(hubsocket::Descriptor fd);
-    bool turnAwayWithSpare();
+    void noteTurnedAway();
     void armListener(bool on);
     void closeListener();
     void readFrom(SecurePeer* peer);
@@ -104,7 +103,7 @@ private:
     quint16 m_port = 0;
     QSocketNotifier* m_acceptNotifier = nullptr;
     QTimer* m_rearmTimer = nullptr; // resumes accepting after the table of descriptors was full
-    std::unique_ptr<SpareDescriptor> m_spare;
+    std::unique_ptr<BudgetedAcceptor> m_acceptor; // the descriptor rules for newcomers
     QByteArray m_siteKey;
     LineFileSource m_lineFile;
     bool m_updateEnabled = false;
