@@ -198,49 +198,42 @@ void ConnectionHub::armListener(bool on) {
 }
 
 void ConnectionHub::acceptPending() {
-    m_acceptor->beginBatch();
-    for (int i = 0; i < kAcceptsPerActivation; ++i) {
-        BudgetedAcceptor::Result next = m_acceptor->next(m_listenFd);
-        switch (next.step) {
-        case BudgetedAcceptor::Step::Accepted:
-            break;
-        case BudgetedAcceptor::Step::TurnedAway:
-            noteTurnedAway();
-            continue;
-        case BudgetedAcceptor::Step::Retry:
-            continue;
-        case BudgetedAcceptor::Step::Pause:
-            // Pending Clients wait in the backlog meanwhile.
-            armListener(false);
-            m_rearmTimer->start();
-            return;
-        case BudgetedAcceptor::Step::Drained:
-            return;
-        }
-        const qintptr fd = next.fd;
-        if (m_turningAway) {
-            m_turningAway = false;
-            qCInfo(lcHub) << "accepting connections again;" << m_turnedAway << "turned away so far";
-        }
-        auto conn =
-            std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, std::move(next.peer));
-        if (!m_events->watch(fd, kClientInterest)) {
-            hubsocket::Close(fd);
-            --m_lastId;
-            continue;
-        }
-        HubConnection* raw = conn.get();
-        m_byFd->insert(std::move(conn));
-        m_byId.insert(raw->id, raw);
-        m_deadlines.push_back(Deadline{nowMs() + m_reportDeadlineMs, raw->id, raw->serial});
-        if (!m_deadlineTimer->isActive())
-            m_deadlineTimer->start(m_reportDeadlineMs);
-        emit clientConnected(raw->id, raw->address);
+    const qintptr listener = m_listenFd;
+    const BudgetedAcceptor::Batch batch = m_acceptor->acceptBatch(
+        listener, kAcceptsPerActivation, [this, listener](qintptr fd, QString peer) {
+            if (m_turningAway) {
+                m_turningAway = false;
+                qCInfo(lcHub) << "accepting connections again;" << m_turnedAway
+                              << "turned away so far";
+            }
+            auto conn =
+                std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, std::move(peer));
+            if (!m_events->watch(fd, kClientInterest)) {
+                hubsocket::Close(fd);
+                --m_lastId;
+                return true;
+            }
+            HubConnection* raw = conn.get();
+            m_byFd->insert(std::move(conn));
+            m_byId.insert(raw->id, raw);
+            m_deadlines.push_back(Deadline{nowMs() + m_reportDeadlineMs, raw->id, raw->serial});
+            if (!m_deadlineTimer->isActive())
+                m_deadlineTimer->start(m_reportDeadlineMs);
+            emit clientConnected(raw->id, raw->address);
+            return m_listenFd == listener; // a receiver may have closed or moved the listener
+        });
+    noteTurnedAway(batch.turnedAway);
+    if (batch.pause && m_listenFd == listener) {
+        // Pending Clients wait in the backlog meanwhile.
+        armListener(false);
+        m_rearmTimer->start();
     }
 }
 
-void ConnectionHub::noteTurnedAway() {
-    ++m_turnedAway;
+void ConnectionHub::noteTurnedAway(int count) {
+    if (count == 0)
+        return;
+    m_turnedAway += count;
     if (!m_turningAway) {
         m_turningAway = true;
         qCWarning(lcHub) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()

@@ -123,7 +123,7 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    void noteTurnedAway();
+    void noteTurnedAway(int count);
     void endSilentConnections();
     qint64 nowMs() const { return m_clock.elapsed(); }
 

@@ -82,36 +82,38 @@ BudgetedAcceptor::BudgetedAcceptor(int reserve) : m_reserve(reserve) {
     m_spare.take();
 }
 
-void BudgetedAcceptor::beginBatch() {
+BudgetedAcceptor::Batch
+BudgetedAcceptor::acceptBatch(hubsocket::Descriptor listener, int count,
+                              const std::function<bool(hubsocket::Descriptor, QString)>& admit) {
     const qint64 limit = SoftDescriptorLimit();
-    m_highestForClients = limit < 0 ? -1 : limit - m_reserve - 1;
+    const qint64 highestForClients = limit < 0 ? -1 : limit - m_reserve - 1;
     if (!m_spare.isHeld())
         m_spare.take();
-}
-
-BudgetedAcceptor::Result BudgetedAcceptor::next(hubsocket::Descriptor listener) {
-    Result result;
-    hubsocket::Error error = hubsocket::Error::None;
-    result.fd = hubsocket::Accept(listener, &result.peer, &error);
-    if (result.fd == hubsocket::kInvalid) {
-        if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
-            result.step = Step::Retry;
-        else if (error == hubsocket::Error::NoDescriptors && turnAwayWithSpare(listener))
-            result.step = Step::TurnedAway;
-        else if (error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory)
-            result.step = Step::Pause;
-        else
-            result.step = Step::Drained;
-        return result;
+    Batch batch;
+    for (int i = 0; i < count; ++i) {
+        QString peer;
+        hubsocket::Error error = hubsocket::Error::None;
+        const hubsocket::Descriptor fd = hubsocket::Accept(listener, &peer, &error);
+        if (fd == hubsocket::kInvalid) {
+            if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
+                continue;
+            if (error == hubsocket::Error::NoDescriptors && turnAwayWithSpare(listener)) {
+                ++batch.turnedAway;
+                continue;
+            }
+            batch.pause =
+                error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory;
+            return batch;
+        }
+        if (highestForClients >= 0 && fd > highestForClients) {
+            hubsocket::Close(fd);
+            ++batch.turnedAway;
+            continue;
+        }
+        if (!admit(fd, std::move(peer)))
+            return batch;
     }
-    if (m_highestForClients >= 0 && result.fd > m_highestForClients) {
-        hubsocket::Close(result.fd);
-        result.fd = hubsocket::kInvalid;
-        result.step = Step::TurnedAway;
-        return result;
-    }
-    result.step = Step::Accepted;
-    return result;
+    return batch;
 }
 
 bool BudgetedAcceptor::turnAwayWithSpare(hubsocket::Descriptor listener) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 namespace torvane::server {
 
 // Every Client is one open descriptor, and so is every pipe, timer source and file the program
@@ -42,29 +44,21 @@ private:
 // so the listener does not stay ready with nobody able to take its connections.
 class BudgetedAcceptor {
 public:
-    enum class Step {
-        Accepted,   // fd and peer are the new connection's
-        TurnedAway, // a newcomer was closed for want of descriptors
-        Retry,      // a signal or a peer that gave up: take the next one
-        Pause,      // not even the spare helped: stop watching the listener for a while
-        Drained,    // nothing more waits
-    };
-    struct Result {
-        Step step = Step::Drained;
-        hubsocket::Descriptor fd = hubsocket::kInvalid;
-        QString peer;
-    };
-
     explicit BudgetedAcceptor(int reserve);
-    // Before each batch of accepts: the limit in force now, and the spare taken back.
-    void beginBatch();
-    Result next(hubsocket::Descriptor listener);
+
+    struct Batch {
+        int turnedAway = 0; // newcomers closed for want of descriptors
+        bool pause = false; // not even the spare helped: stop watching the listener a while
+    };
+    // Takes up to `count` newcomers waiting on `listener` and hands each one kept to `admit`,
+    // which returns false to end the batch (e.g. when it closed the listener).
+    Batch acceptBatch(hubsocket::Descriptor listener, int count,
+                      const std::function<bool(hubsocket::Descriptor, QString)>& admit);
 
 private:
     bool turnAwayWithSpare(hubsocket::Descriptor listener);
 
     int m_reserve;
-    qint64 m_highestForClients = -1;
     SpareDescriptor m_spare;
 };
 

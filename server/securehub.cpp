@@ -106,31 +106,23 @@ QString SecureHub::addressOf(ClientId id) const {
 }
 
 void SecureHub::acceptPending() {
-    m_acceptor->beginBatch();
-    for (int i = 0; i < kAcceptsPerActivation && m_listenFd != hubsocket::kInvalid; ++i) {
-        BudgetedAcceptor::Result next = m_acceptor->next(m_listenFd);
-        switch (next.step) {
-        case BudgetedAcceptor::Step::Accepted:
-            break;
-        case BudgetedAcceptor::Step::TurnedAway:
-            noteTurnedAway();
-            continue;
-        case BudgetedAcceptor::Step::Retry:
-            continue;
-        case BudgetedAcceptor::Step::Pause:
-            // Newcomers wait in the backlog meanwhile.
-            armListener(false);
-            m_rearmTimer->start();
-            return;
-        case BudgetedAcceptor::Step::Drained:
-            return;
-        }
-        if (m_turningAway) {
-            m_turningAway = false;
-            qCInfo(lcSecure) << "accepting connections again;" << m_turnedAway
-                             << "turned away so far";
-        }
-        admit(next.fd, next.peer);
+    const hubsocket::Descriptor listener = m_listenFd;
+    const BudgetedAcceptor::Batch batch = m_acceptor->acceptBatch(
+        listener, kAcceptsPerActivation,
+        [this, listener](hubsocket::Descriptor fd, QString address) {
+            if (m_turningAway) {
+                m_turningAway = false;
+                qCInfo(lcSecure) << "accepting connections again;" << m_turnedAway
+                                 << "turned away so far";
+            }
+            admit(fd, address);
+            return m_listenFd == listener; // a receiver may have closed or moved the listener
+        });
+    noteTurnedAway(batch.turnedAway);
+    if (batch.pause && m_listenFd == listener) {
+        // Newcomers wait in the backlog meanwhile.
+        armListener(false);
+        m_rearmTimer->start();
     }
 }
 
@@ -202,8 +194,10 @@ void SecureHub::makeRoomForAHandshake() {
     }
 }
 
-void SecureHub::noteTurnedAway() {
-    ++m_turnedAway;
+void SecureHub::noteTurnedAway(int count) {
+    if (count == 0)
+        return;
+    m_turnedAway += count;
     if (!m_turningAway) {
         m_turningAway = true;
         qCWarning(lcSecure) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()

@@ -88,7 +88,7 @@ private:
     void acceptPending();
     void admit(hubsocket::Descriptor fd, const QString& address);
     void makeRoomForAHandshake();
-    void noteTurnedAway();
+    void noteTurnedAway(int count);
     void armListener(bool on);
     void closeListener();
     void readFrom(SecurePeer* peer);
