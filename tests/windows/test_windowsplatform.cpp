@@ -112,10 +112,40 @@ private slots:
         QCOMPARE(ReadRaw(HKEY_LOCAL_MACHINE, run, "NetWorkDns").type, DWORD(REG_NONE));
         autostart.disable(); // nothing there: silent
 
-        // A key that cannot be opened for writing: nothing is written, nothing is thrown.
-        RunKeyAutostart nowhere(QStringLiteral("HKEY_LOCAL_MACHINE\\\\Torvane\\Run"));
+        // Neither key can be opened for writing: nothing is written, nothing is thrown.
+        const QString closed = QStringLiteral("HKEY_LOCAL_MACHINE\\\\Torvane\\Run");
+        RunKeyAutostart nowhere(closed, closed);
         nowhere.enable(QStringLiteral("C:/Torvane/Client.exe"));
         nowhere.disable();
+    }
+
+    void aUserWhoMayNotWriteTheMachinesKeyStartsWithTheirOwn() {
+        const QString userRun = QStringLiteral("SoftWare\\Torvane\\TestRun");
+        const QString userKey = QStringLiteral("HKEY_CURRENT_USER\\") + userRun;
+        const QString machineRun = QStringLiteral("SoftWare\\Torvane\\TestRun");
+        const QString machineKey = QStringLiteral("HKEY_LOCAL_MACHINE\\") + machineRun;
+        const auto clean = qScopeGuard([&] {
+            RegDeleteKeyW(HKEY_CURRENT_USER, reinterpret_cast<LPCWSTR>(userRun.utf16()));
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, reinterpret_cast<LPCWSTR>(machineRun.utf16()));
+        });
+        RunKeyAutostart user(QStringLiteral("HKEY_LOCAL_MACHINE\\\\Torvane\\Run"), userKey);
+        user.enable(QStringLiteral("C:/Torvane/Client.exe"));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, userRun, "NetWorkDns").text,
+                 QStringLiteral("C:\\Torvane\\Client.exe"));
+        user.disable();
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, userRun, "NetWorkDns").type, DWORD(REG_NONE));
+
+        // Where the machine's key may be written, that entry replaces the user's own: one start
+        // at sign-in, not two; disabling removes whichever is there.
+        user.enable(QStringLiteral("C:/Torvane/Client.exe"));
+        RunKeyAutostart machine(machineKey, userKey);
+        machine.enable(QStringLiteral("C:/Torvane/Client.exe"));
+        QCOMPARE(ReadRaw(HKEY_LOCAL_MACHINE, machineRun, "NetWorkDns").type, DWORD(REG_SZ));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, userRun, "NetWorkDns").type, DWORD(REG_NONE));
+        user.enable(QStringLiteral("C:/Torvane/Client.exe"));
+        machine.disable();
+        QCOMPARE(ReadRaw(HKEY_LOCAL_MACHINE, machineRun, "NetWorkDns").type, DWORD(REG_NONE));
+        QCOMPARE(ReadRaw(HKEY_CURRENT_USER, userRun, "NetWorkDns").type, DWORD(REG_NONE));
     }
 
     void installerNamesTheDataFolderUnderTheMachinesKey() {
