@@ -25,7 +25,6 @@ public:
     void disable() override;
 
     QString key() const { return m_key; }
-    QString userKey() const { return m_userKey; }
     // The value as Windows will run it: the path with backslashes.
     static QString RunValue(const QString& programPath);
 

@@ -10,7 +10,6 @@
 #ifdef Q_OS_WIN
 #include <QSettings>
 #else
-#include <cerrno>
 #include <climits>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -29,7 +29,7 @@ ConnectionHub::ConnectionHub(std::unique_ptr<HubEventBackend> backend, QObject* 
     hubsocket::Initialize();
     qRegisterMetaType<ConnectionHub::ClientId>("ConnectionHub::ClientId");
     m_clock.start();
-    m_acceptor = std::make_unique<BudgetedAcceptor>(kDescriptorReserve);
+    m_acceptor = std::make_unique<BudgetedAcceptor>(kDescriptorReserve, lcHub, "new connections");
     if (!m_events)
         m_events = CreateHubEventBackend();
     connect(m_events.get(), &HubEventBackend::ready, this, &ConnectionHub::onReady);
@@ -86,6 +86,10 @@ bool ConnectionHub::listen(quint16 port, QString* errorText) {
                     QStringLiteral("the event backend refused the listener"));
     m_listenerArmed = true;
     return true;
+}
+
+qint64 ConnectionHub::turnedAwayCount() const {
+    return m_acceptor->turnedAwayCount();
 }
 
 bool ConnectionHub::isListening() const {
@@ -199,13 +203,8 @@ void ConnectionHub::armListener(bool on) {
 
 void ConnectionHub::acceptPending() {
     const qintptr listener = m_listenFd;
-    const BudgetedAcceptor::Batch batch = m_acceptor->acceptBatch(
+    const bool pause = m_acceptor->acceptBatch(
         listener, kAcceptsPerActivation, [this, listener](qintptr fd, QString peer) {
-            if (m_turningAway) {
-                m_turningAway = false;
-                qCInfo(lcHub) << "accepting connections again;" << m_turnedAway
-                              << "turned away so far";
-            }
             auto conn =
                 std::make_unique<HubConnection>(fd, ++m_lastId, ++m_lastSerial, std::move(peer));
             if (!m_events->watch(fd, kClientInterest)) {
@@ -222,22 +221,10 @@ void ConnectionHub::acceptPending() {
             emit clientConnected(raw->id, raw->address);
             return m_listenFd == listener; // a receiver may have closed or moved the listener
         });
-    noteTurnedAway(batch.turnedAway);
-    if (batch.pause && m_listenFd == listener) {
+    if (pause && m_listenFd == listener) {
         // Pending Clients wait in the backlog meanwhile.
         armListener(false);
         m_rearmTimer->start();
-    }
-}
-
-void ConnectionHub::noteTurnedAway(int count) {
-    if (count == 0)
-        return;
-    m_turnedAway += count;
-    if (!m_turningAway) {
-        m_turningAway = true;
-        qCWarning(lcHub) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
-                         << "); new connections are closed until some end";
     }
 }
 

@@ -76,7 +76,7 @@ public:
     // failed; applies to connections accepted afterwards.
     void setReportDeadline(int ms);
     int reportDeadline() const { return m_reportDeadlineMs; }
-    qint64 turnedAwayCount() const { return m_turnedAway; }   // closed at once: no descriptors
+    qint64 turnedAwayCount() const;                           // closed at once: no descriptors
     qint64 silentEndedCount() const { return m_silentEnded; } // ended by the report deadline
 
     // Limits, public so that tests and the benchmark can see what the hub enforces.
@@ -123,7 +123,6 @@ private:
     void markBroken(HubConnection* conn);
     void sweep();
     void closeListener();
-    void noteTurnedAway(int count);
     void endSilentConnections();
     qint64 nowMs() const { return m_clock.elapsed(); }
 
@@ -144,9 +143,7 @@ private:
     };
     std::deque<Deadline> m_deadlines; // in acceptance order, so in deadline order
     int m_reportDeadlineMs = kReportDeadlineMs;
-    qint64 m_turnedAway = 0;
     qint64 m_silentEnded = 0;
-    bool m_turningAway = false;
     QElapsedTimer m_clock; // monotonic time for the message readers
     bool m_updateEnabled = false;
     std::array<QString, 3> m_switchFields;

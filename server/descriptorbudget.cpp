@@ -78,18 +78,19 @@ void SpareDescriptor::release() {
 
 namespace torvane::server {
 
-BudgetedAcceptor::BudgetedAcceptor(int reserve) : m_reserve(reserve) {
+BudgetedAcceptor::BudgetedAcceptor(int reserve, const QLoggingCategory& (*log)(),
+                                   const char* newcomers)
+    : m_reserve(reserve), m_log(log), m_newcomers(newcomers) {
     m_spare.take();
 }
 
-BudgetedAcceptor::Batch
-BudgetedAcceptor::acceptBatch(hubsocket::Descriptor listener, int count,
-                              const std::function<bool(hubsocket::Descriptor, QString)>& admit) {
+bool BudgetedAcceptor::acceptBatch(
+    hubsocket::Descriptor listener, int count,
+    const std::function<bool(hubsocket::Descriptor, QString)>& admit) {
     const qint64 limit = SoftDescriptorLimit();
     const qint64 highestForClients = limit < 0 ? -1 : limit - m_reserve - 1;
     if (!m_spare.isHeld())
         m_spare.take();
-    Batch batch;
     for (int i = 0; i < count; ++i) {
         QString peer;
         hubsocket::Error error = hubsocket::Error::None;
@@ -98,22 +99,34 @@ BudgetedAcceptor::acceptBatch(hubsocket::Descriptor listener, int count,
             if (error == hubsocket::Error::Interrupted || error == hubsocket::Error::Aborted)
                 continue;
             if (error == hubsocket::Error::NoDescriptors && turnAwayWithSpare(listener)) {
-                ++batch.turnedAway;
+                noteTurnedAway();
                 continue;
             }
-            batch.pause =
-                error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory;
-            return batch;
+            return error == hubsocket::Error::NoDescriptors || error == hubsocket::Error::NoMemory;
         }
         if (highestForClients >= 0 && fd > highestForClients) {
             hubsocket::Close(fd);
-            ++batch.turnedAway;
+            noteTurnedAway();
             continue;
         }
+        if (m_turningAway) {
+            m_turningAway = false;
+            qCInfo(m_log) << "accepting connections again;" << m_turnedAway << "turned away so far";
+        }
         if (!admit(fd, std::move(peer)))
-            return batch;
+            return false;
     }
-    return batch;
+    return false;
+}
+
+void BudgetedAcceptor::noteTurnedAway() {
+    ++m_turnedAway;
+    if (!m_turningAway) {
+        m_turningAway = true;
+        qCWarning(m_log).nospace()
+            << "out of descriptors for Clients (limit " << SoftDescriptorLimit() << "); "
+            << m_newcomers << " are closed until some end";
+    }
 }
 
 bool BudgetedAcceptor::turnAwayWithSpare(hubsocket::Descriptor listener) {

@@ -2,6 +2,7 @@
 
 #include "server/hubsocket.h"
 
+#include <QLoggingCategory>
 #include <QString>
 #include <QtGlobal>
 
@@ -44,22 +45,26 @@ private:
 // so the listener does not stay ready with nobody able to take its connections.
 class BudgetedAcceptor {
 public:
-    explicit BudgetedAcceptor(int reserve);
+    // log and newcomers name the hub in its log lines ("new connections to the secure port").
+    BudgetedAcceptor(int reserve, const QLoggingCategory& (*log)(), const char* newcomers);
 
-    struct Batch {
-        int turnedAway = 0; // newcomers closed for want of descriptors
-        bool pause = false; // not even the spare helped: stop watching the listener a while
-    };
     // Takes up to `count` newcomers waiting on `listener` and hands each one kept to `admit`,
-    // which returns false to end the batch (e.g. when it closed the listener).
-    Batch acceptBatch(hubsocket::Descriptor listener, int count,
-                      const std::function<bool(hubsocket::Descriptor, QString)>& admit);
+    // which returns false to end the batch (e.g. when it closed the listener). Returns true when
+    // not even the spare helped: the caller stops watching the listener for a while.
+    bool acceptBatch(hubsocket::Descriptor listener, int count,
+                     const std::function<bool(hubsocket::Descriptor, QString)>& admit);
+    qint64 turnedAwayCount() const { return m_turnedAway; } // closed at once: no descriptors
 
 private:
     bool turnAwayWithSpare(hubsocket::Descriptor listener);
+    void noteTurnedAway(); // counted, and logged once per stretch of turning away
 
     int m_reserve;
+    const QLoggingCategory& (*m_log)();
+    const char* m_newcomers;
     SpareDescriptor m_spare;
+    qint64 m_turnedAway = 0;
+    bool m_turningAway = false;
 };
 
 } // namespace torvane::server

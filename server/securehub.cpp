@@ -27,7 +27,8 @@ struct SecurePeer {
 
 SecureHub::SecureHub(QObject* parent)
     : QObject(parent),
-      m_acceptor(std::make_unique<BudgetedAcceptor>(ConnectionHub::kDescriptorReserve)) {
+      m_acceptor(std::make_unique<BudgetedAcceptor>(ConnectionHub::kDescriptorReserve, lcSecure,
+                                                    "new connections to the secure port")) {
     hubsocket::Initialize();
     m_rearmTimer = new QTimer(this);
     m_rearmTimer->setSingleShot(true);
@@ -92,6 +93,10 @@ void SecureHub::closeAllConnections() {
         end(peer, false);
 }
 
+qint64 SecureHub::turnedAwayCount() const {
+    return m_acceptor->turnedAwayCount();
+}
+
 int SecureHub::connectionCount() const {
     return int(m_peers.size());
 }
@@ -107,19 +112,13 @@ QString SecureHub::addressOf(ClientId id) const {
 
 void SecureHub::acceptPending() {
     const hubsocket::Descriptor listener = m_listenFd;
-    const BudgetedAcceptor::Batch batch = m_acceptor->acceptBatch(
+    const bool pause = m_acceptor->acceptBatch(
         listener, kAcceptsPerActivation,
         [this, listener](hubsocket::Descriptor fd, QString address) {
-            if (m_turningAway) {
-                m_turningAway = false;
-                qCInfo(lcSecure) << "accepting connections again;" << m_turnedAway
-                                 << "turned away so far";
-            }
             admit(fd, address);
             return m_listenFd == listener; // a receiver may have closed or moved the listener
         });
-    noteTurnedAway(batch.turnedAway);
-    if (batch.pause && m_listenFd == listener) {
+    if (pause && m_listenFd == listener) {
         // Newcomers wait in the backlog meanwhile.
         armListener(false);
         m_rearmTimer->start();
@@ -191,17 +190,6 @@ void SecureHub::makeRoomForAHandshake() {
                 waiting.push_back(id);
         }
         m_handshakeOrder.swap(waiting);
-    }
-}
-
-void SecureHub::noteTurnedAway(int count) {
-    if (count == 0)
-        return;
-    m_turnedAway += count;
-    if (!m_turningAway) {
-        m_turningAway = true;
-        qCWarning(lcSecure) << "out of descriptors for Clients (limit" << SoftDescriptorLimit()
-                            << "); new connections to the secure port are closed until some end";
     }
 }
 

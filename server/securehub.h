@@ -70,7 +70,7 @@ public:
     QString addressOf(ClientId id) const;
     int connectionCount() const;
     qint64 refusedCount() const { return m_refused; } // dropped for a bad frame or a wrong key
-    qint64 turnedAwayCount() const { return m_turnedAway; } // closed at once: no descriptors
+    qint64 turnedAwayCount() const;                   // closed at once: no descriptors
     void setMaxHandshakes(int count) { m_maxHandshakes = qMax(1, count); }
 
 signals:
@@ -88,7 +88,6 @@ private:
     void acceptPending();
     void admit(hubsocket::Descriptor fd, const QString& address);
     void makeRoomForAHandshake();
-    void noteTurnedAway(int count);
     void armListener(bool on);
     void closeListener();
     void readFrom(SecurePeer* peer);
@@ -109,8 +108,6 @@ private:
     bool m_updateEnabled = false;
     ClientId m_lastId = kFirstId - 1;
     qint64 m_refused = 0;
-    qint64 m_turnedAway = 0;
-    bool m_turningAway = false;
     bool m_crowded = false; // handshakes are being ended to make room (logged once)
     int m_maxHandshakes = kMaxHandshakes;
     int m_handshaking = 0;                 // connections that have not proved the key yet
